@@ -22,11 +22,10 @@ namespace qm::registry {
 // Which registry types a text read accepts.
 enum class TextTypes { StringsOnly, AnyType };
 
-// Reads a value as wide text into a buffer of `capacity` characters, the
-// terminator included (so at most capacity - 1 characters of text). A stored
-// terminator is allowed to take the last slot; a value that fills the buffer
-// without one, or is larger, fails with ERROR_MORE_DATA. Returns the status;
-// `text` changes only on success.
+// Reads a value as wide text. The query may fill at most `capacity`
+// characters (capacity * 2 bytes); the result is always terminated, also when
+// the stored value carries no terminator. A larger value fails with
+// ERROR_MORE_DATA. Returns the status; `text` changes only on success.
 [[nodiscard]] LSTATUS ReadText(HKEY key, const wchar_t* name, std::size_t capacity,
                                TextTypes types, std::wstring& text);
 

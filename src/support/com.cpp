@@ -1,0 +1,155 @@
+#include "support/com.h"
+
+#include <cstdio>
+#include <limits>
+#include <new>
+
+namespace qm {
+namespace {
+
+std::string DescribeHresult(HRESULT hr) {
+  char text[32];
+  std::snprintf(text, sizeof(text), "COM error 0x%08lX", static_cast<unsigned long>(hr));
+  return text;
+}
+
+}  // namespace
+
+ComError::ComError(HRESULT hr) : std::runtime_error(DescribeHresult(hr)), hr_(hr) {}
+
+void ThrowIfFailed(HRESULT hr) {
+  if (FAILED(hr)) throw ComError(hr);
+}
+
+Bstr::Bstr(std::wstring_view text) {
+  if (text.size() > std::numeric_limits<UINT>::max() / sizeof(wchar_t)) throw ComError(E_OUTOFMEMORY);
+  text_ = ::SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+  if (text_ == nullptr) throw ComError(E_OUTOFMEMORY);
+}
+
+Bstr& Bstr::operator=(Bstr&& other) noexcept {
+  if (this != &other) {
+    Reset();
+    text_ = std::exchange(other.text_, nullptr);
+  }
+  return *this;
+}
+
+void Bstr::Reset() noexcept {
+  if (BSTR text = std::exchange(text_, nullptr)) ::SysFreeString(text);
+}
+
+BSTR* Bstr::Put() noexcept {
+  Reset();
+  return &text_;
+}
+
+std::wstring Bstr::ToString() const {
+  if (text_ == nullptr) return {};
+  return std::wstring(text_, ::SysStringLen(text_));
+}
+
+Variant::Variant(const Variant& other) {
+  ::VariantInit(&value_);
+  // Some SDK headers declare the source non-const; it is only read.
+  ThrowIfFailed(::VariantCopy(&value_, const_cast<VARIANT*>(&other.value_)));
+}
+
+Variant& Variant::operator=(const Variant& other) {
+  if (this != &other) {
+    Variant copy(other);
+    *this = std::move(copy);
+  }
+  return *this;
+}
+
+Variant::Variant(Variant&& other) noexcept : value_(other.value_) { ::VariantInit(&other.value_); }
+
+Variant& Variant::operator=(Variant&& other) noexcept {
+  if (this != &other) {
+    Clear();
+    value_ = other.value_;
+    ::VariantInit(&other.value_);
+  }
+  return *this;
+}
+
+Variant Variant::Int32(std::int32_t value) noexcept {
+  Variant v;
+  V_VT(&v.value_) = VT_I4;
+  V_I4(&v.value_) = value;
+  return v;
+}
+
+Variant Variant::UInt32(std::uint32_t value) noexcept {
+  Variant v;
+  V_VT(&v.value_) = VT_UI4;
+  V_UI4(&v.value_) = value;
+  return v;
+}
+
+Variant Variant::UInt(std::uint32_t value) noexcept {
+  Variant v;
+  V_VT(&v.value_) = VT_UINT;
+  V_UINT(&v.value_) = value;
+  return v;
+}
+
+Variant Variant::Date(DATE value) noexcept {
+  Variant v;
+  V_VT(&v.value_) = VT_DATE;
+  V_DATE(&v.value_) = value;
+  return v;
+}
+
+Variant Variant::Text(std::wstring_view value) {
+  Bstr text(value);
+  Variant v;
+  V_VT(&v.value_) = VT_BSTR;
+  V_BSTR(&v.value_) = text.Release();
+  return v;
+}
+
+Variant Variant::Dispatch(IDispatch* object) noexcept {
+  Variant v;
+  V_VT(&v.value_) = VT_DISPATCH;
+  V_DISPATCH(&v.value_) = object;
+  if (object != nullptr) object->AddRef();
+  return v;
+}
+
+void Variant::Clear() noexcept {
+  ::VariantClear(&value_);
+  ::VariantInit(&value_);
+}
+
+VARIANT* Variant::Put() noexcept {
+  Clear();
+  return &value_;
+}
+
+Variant Variant::ConvertedTo(VARTYPE type) const {
+  Variant converted;
+  ThrowIfFailed(::VariantChangeType(&converted.value_, const_cast<VARIANT*>(&value_), 0, type));
+  return converted;
+}
+
+std::wstring Variant::ToText() const {
+  if (Type() == VT_BSTR) {
+    const BSTR text = V_BSTR(&value_);
+    return text == nullptr ? std::wstring() : std::wstring(text, ::SysStringLen(text));
+  }
+  return ConvertedTo(VT_BSTR).ToText();
+}
+
+bool Variant::ToBool() const {
+  const Variant converted = ConvertedTo(VT_BOOL);
+  return V_BOOL(&converted.value_) == VARIANT_TRUE;
+}
+
+DATE Variant::ToDate() const {
+  const Variant converted = ConvertedTo(VT_DATE);
+  return V_DATE(&converted.value_);
+}
+
+}  // namespace qm
