@@ -6,7 +6,7 @@
 # tools/wine-stop.sh PREFIX shuts the server down again.
 set -euo pipefail
 
-prefix=$1; shift
+prefix=$(realpath -m "$1"); shift
 export WINEPREFIX=$prefix
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
