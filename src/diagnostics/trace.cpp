@@ -55,6 +55,4 @@ Arg Arg::FromOwnedNarrow(std::string text) {
   return arg;
 }
 
-void Emit(Source, std::uint16_t, Level, std::uint32_t, std::initializer_list<Arg>) noexcept {}
-
 }  // namespace qm::trace
