@@ -1,0 +1,125 @@
+#include "upload/rc2.h"
+
+#include <windows.h>
+
+#include <wincrypt.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace qm {
+namespace {
+
+std::vector<std::uint8_t> Hex(std::string_view text) {
+  std::vector<std::uint8_t> bytes;
+  for (std::size_t i = 0; i + 1 < text.size(); i += 2) {
+    bytes.push_back(static_cast<std::uint8_t>(std::stoul(std::string(text.substr(i, 2)), nullptr, 16)));
+  }
+  return bytes;
+}
+
+struct Vector {
+  const char* key;
+  unsigned effective_bits;
+  const char* plain;
+  const char* cipher;
+};
+
+// The published test vectors of the cipher's definition.
+constexpr Vector kVectors[] = {
+    {"0000000000000000", 63, "0000000000000000", "ebb773f993278eff"},
+    {"ffffffffffffffff", 64, "ffffffffffffffff", "278b27e42e2f0d49"},
+    {"3000000000000000", 64, "1000000000000001", "30649edf9be7d2c2"},
+    {"88", 64, "0000000000000000", "61a8a244adacccf0"},
+    {"88bca90e90875a", 64, "0000000000000000", "6ccf4308974c267f"},
+    {"88bca90e90875a7f0f79c384627bafb2", 64, "0000000000000000", "1a807d272bbe5db1"},
+    {"88bca90e90875a7f0f79c384627bafb2", 128, "0000000000000000", "2269552ab0f85ca6"},
+    {"88bca90e90875a7f0f79c384627bafb216f80a6f85920584c42fceb0be255daf1e", 129, "0000000000000000",
+     "5b78d3a43dfff1f1"},
+};
+
+TEST(Rc2Decipher, DeciphersThePublishedVectors) {
+  for (const Vector& v : kVectors) {
+    const auto cipher = Rc2Decipher::FromKey(Hex(v.key), v.effective_bits);
+    ASSERT_TRUE(cipher) << v.key;
+    std::vector<std::uint8_t> block = Hex(v.cipher);
+    cipher->DecipherBlock(std::span<std::uint8_t, 8>(block.data(), 8));
+    EXPECT_EQ(block, Hex(v.plain)) << v.key << " / " << v.effective_bits;
+  }
+}
+
+TEST(Rc2Decipher, RefusesKeysOutOfRange) {
+  const std::vector<std::uint8_t> key(16, 0x41);
+  EXPECT_FALSE(Rc2Decipher::FromKey({}, 128));
+  EXPECT_FALSE(Rc2Decipher::FromKey(std::vector<std::uint8_t>(129, 1), 128));
+  EXPECT_FALSE(Rc2Decipher::FromKey(key, 0));
+  EXPECT_FALSE(Rc2Decipher::FromKey(key, 1025));
+  EXPECT_TRUE(Rc2Decipher::FromKey(std::vector<std::uint8_t>(128, 1), 1024));
+}
+
+// The platform's provider enciphers; our deciphering must give the text back.
+class PlatformProvider : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(::CryptAcquireContextW(&provider_, nullptr, nullptr, PROV_RSA_FULL,
+                                       CRYPT_VERIFYCONTEXT));
+    struct {
+      BLOBHEADER header;
+      DWORD length;
+      BYTE key[16];
+    } blob{{PLAINTEXTKEYBLOB, CUR_BLOB_VERSION, 0, CALG_RC2}, 16, {}};
+    std::memcpy(blob.key, kKeyText, 16);
+    // Imported without CRYPT_IPSEC_HMAC_KEY: with it Wine refuses to encipher.
+    ASSERT_TRUE(::CryptImportKey(provider_, reinterpret_cast<const BYTE*>(&blob), sizeof(blob), 0, 0,
+                                 &key_));
+  }
+  void TearDown() override {
+    if (key_ != 0) ::CryptDestroyKey(key_);
+    if (provider_ != 0) ::CryptReleaseContext(provider_, 0);
+  }
+
+  std::vector<std::uint8_t> Encipher(std::vector<std::uint8_t> data) {
+    DWORD length = static_cast<DWORD>(data.size());
+    data.resize(data.size() + Rc2Decipher::kBlockSize);
+    EXPECT_TRUE(::CryptEncrypt(key_, 0, TRUE, 0, data.data(), &length, static_cast<DWORD>(data.size())));
+    data.resize(length);
+    return data;
+  }
+
+  static constexpr char kKeyText[] = "4c1d9a07e35b82f6";
+  HCRYPTPROV provider_ = 0;
+  HCRYPTKEY key_ = 0;
+};
+
+TEST_F(PlatformProvider, EncipheredTextComesBackWhole) {
+  const auto cipher = Rc2Decipher::FromKey(
+      std::span(reinterpret_cast<const std::uint8_t*>(kKeyText), 16), 128);
+  ASSERT_TRUE(cipher);
+  // Lengths around the block size, so the padding takes every count 1 to 8.
+  for (std::size_t length : {0u, 1u, 7u, 8u, 9u, 15u, 16u, 33u, 518u}) {
+    std::vector<std::uint8_t> plain(length);
+    for (std::size_t i = 0; i < length; ++i) plain[i] = static_cast<std::uint8_t>('a' + i % 26);
+    const auto enciphered = Encipher(plain);
+    ASSERT_EQ(enciphered.size(), (length / 8 + 1) * 8);
+    const auto deciphered = cipher->DecipherCbc(enciphered);
+    ASSERT_TRUE(deciphered) << length;
+    EXPECT_EQ(*deciphered, plain) << length;
+  }
+}
+
+TEST_F(PlatformProvider, MalformedCiphertextIsRefused) {
+  const auto cipher = Rc2Decipher::FromKey(
+      std::span(reinterpret_cast<const std::uint8_t*>(kKeyText), 16), 128);
+  ASSERT_TRUE(cipher);
+  auto enciphered = Encipher({'h', 'o', 's', 't'});
+  EXPECT_FALSE(cipher->DecipherCbc({}));
+  EXPECT_FALSE(cipher->DecipherCbc(std::span(enciphered).first(7)));
+  enciphered.back() ^= 0x55;  // the padding no longer reads back
+  EXPECT_FALSE(cipher->DecipherCbc(enciphered));
+}
+
+}  // namespace
+}  // namespace qm
