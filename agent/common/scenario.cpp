@@ -1,0 +1,283 @@
+#include "common/scenario.h"
+
+#include "common/json_node.h"
+#include "common/reg_file.h"
+#include "common/scenario_error.h"
+#include "common/sim_files.h"
+#include "common/sim_text.h"
+#include "common/sdk_section.h"
+
+namespace qm::sim {
+namespace {
+
+using nlohmann::json;
+
+struct BehaviourName {
+  const char* name;
+  ServiceBehaviour behaviour;
+};
+
+constexpr BehaviourName kBehaviours[] = {
+    {"running", ServiceBehaviour::Running},           {"notInstalled", ServiceBehaviour::NotInstalled},
+    {"stopped", ServiceBehaviour::Stopped},           {"paused", ServiceBehaviour::Paused},
+    {"startPending", ServiceBehaviour::StartPending}, {"startsLater", ServiceBehaviour::StartsLater},
+};
+
+RegistryView ParseView(const std::optional<JsonNode>& node, RegistryView fallback) {
+  if (!node) return fallback;
+  const std::string view = node->Text();
+  if (view == "32") return RegistryView::Bit32;
+  if (view == "64") return RegistryView::Bit64;
+  node->Fail("expected \"32\" or \"64\", found " + Quoted(view));
+}
+
+std::vector<RegistryKeyEntry> ParseImport(const JsonNode& entry, const std::wstring& base_folder) {
+  entry.ExpectObject({"import", "view"});
+  const JsonNode import = entry.Required("import");
+  std::wstring path = import.WideText();
+  const bool absolute = path.size() > 1 && (path[1] == L':' || path[0] == L'\\' || path[0] == L'/');
+  if (!absolute) path = JoinPath(base_folder, path);
+  std::string bytes;
+  const std::string where = import.Path() + " " + Quoted(import.Text());
+  if (!ReadWholeFile(path, bytes)) throw ScenarioError(where + ": cannot read the file");
+  return ParseRegFile(bytes, ParseView(entry.Member("view"), RegistryView::Bit64), where);
+}
+
+RegistryKeyEntry ParseInlineKey(const JsonNode& entry, const std::wstring& agent_folder) {
+  entry.ExpectObject({"key", "view", "values"});
+  RegistryKeyEntry key;
+  const JsonNode name = entry.Required("key");
+  SplitKeyName(name.WideText(), name.Path(), key);
+  key.view = ParseView(entry.Member("view"), RegistryView::Bit32);
+  if (const auto values = entry.Member("values")) {
+    values->ExpectObject();
+    for (const auto& item : values->Value().items()) {
+      const JsonNode value(item.value(), values->MemberPath(item.key()));
+      key.values.push_back(ParseInlineValue(value, FromUtf8(item.key(), value.Path()), agent_folder));
+    }
+  }
+  return key;
+}
+
+std::vector<RegistryKeyEntry> ParseRegistry(const JsonNode& node, const std::wstring& base_folder,
+                                            const std::wstring& agent_folder) {
+  node.ExpectArray();
+  std::vector<RegistryKeyEntry> keys;
+  for (size_t i = 0; i < node.Value().size(); ++i) {
+    const JsonNode entry = node.At(i);
+    entry.ExpectObject();
+    if (entry.Value().contains("import")) {
+      for (RegistryKeyEntry& key : ParseImport(entry, base_folder)) keys.push_back(std::move(key));
+    } else {
+      keys.push_back(ParseInlineKey(entry, agent_folder));
+    }
+  }
+  return keys;
+}
+
+std::vector<FileEntry> ParseFiles(const JsonNode& node, const std::wstring& agent_folder) {
+  node.ExpectArray();
+  std::vector<FileEntry> files;
+  for (size_t i = 0; i < node.Value().size(); ++i) {
+    const JsonNode entry = node.At(i);
+    entry.ExpectObject({"path", "directory", "content"});
+    FileEntry file;
+    const JsonNode path = entry.Required("path");
+    file.path = ExpandAgentFolder(path.WideText(), agent_folder);
+    const bool absolute = file.path.size() > 2 && file.path[1] == L':' && file.path[2] == L'\\';
+    if (!absolute && file.path.find(L'%') == std::wstring::npos) {
+      path.Fail("expected an absolute path such as C:\\folder\\file.exe");
+    }
+    if (const auto directory = entry.Member("directory")) file.directory = directory->Bool();
+    if (const auto content = entry.Member("content")) {
+      if (file.directory) content->Fail("a directory has no content");
+      file.content = content->Text();
+    }
+    files.push_back(std::move(file));
+  }
+  return files;
+}
+
+AgentProcessScenario ParseAgentProcess(const std::optional<JsonNode>& node) {
+  AgentProcessScenario agent;
+  agent.folder = kDefaultAgentFolder;
+  if (!node) return agent;
+  node->ExpectObject({"running", "folder"});
+  if (const auto running = node->Member("running")) agent.running = running->Bool();
+  if (const auto folder = node->Member("folder")) {
+    agent.folder = folder->WideText();
+    while (!agent.folder.empty() && agent.folder.back() == L'\\') agent.folder.pop_back();
+    if (agent.folder.size() < 3 || agent.folder[1] != L':' || agent.folder[2] != L'\\') {
+      folder->Fail("expected an absolute folder below a drive, such as C:\\Agent");
+    }
+  }
+  return agent;
+}
+
+std::map<std::wstring, std::optional<std::wstring>> ParseEnvironment(const JsonNode& node) {
+  node.ExpectObject();
+  std::map<std::wstring, std::optional<std::wstring>> environment;
+  for (const auto& item : node.Value().items()) {
+    const JsonNode value(item.value(), node.MemberPath(item.key()));
+    if (item.key().empty() || item.key().find('=') != std::string::npos) {
+      value.Fail("not a valid environment variable name");
+    }
+    if (item.value().is_null()) {
+      environment[FromUtf8(item.key())] = std::nullopt;
+    } else {
+      environment[FromUtf8(item.key())] = value.WideText();
+    }
+  }
+  return environment;
+}
+
+std::vector<std::wstring> ParseCommandLine(const JsonNode& node) {
+  node.ExpectArray();
+  std::vector<std::wstring> arguments;
+  for (size_t i = 0; i < node.Value().size(); ++i) arguments.push_back(node.At(i).WideText());
+  return arguments;
+}
+
+bool OptionalBool(const JsonNode& parent, std::string_view key, bool fallback) {
+  const auto member = parent.Member(key);
+  return member ? member->Bool() : fallback;
+}
+
+}  // namespace
+
+const char* ServiceBehaviourName(ServiceBehaviour behaviour) noexcept {
+  for (const BehaviourName& entry : kBehaviours) {
+    if (entry.behaviour == behaviour) return entry.name;
+  }
+  return "?";
+}
+
+ServiceScenario ParseServiceSection(const json& section) {
+  const JsonNode node(section, "service");
+  node.ExpectObject({"behaviour", "startDelaySeconds"});
+  ServiceScenario service;
+  if (const auto behaviour = node.Member("behaviour")) {
+    const std::string name = behaviour->Text();
+    bool known = false;
+    for (const BehaviourName& entry : kBehaviours) {
+      if (name == entry.name) {
+        service.behaviour = entry.behaviour;
+        known = true;
+      }
+    }
+    if (!known) {
+      behaviour->Fail("unknown behaviour " + Quoted(name) +
+                      " (known: running, notInstalled, stopped, paused, startPending, startsLater)");
+    }
+  }
+  const auto delay = node.Member("startDelaySeconds");
+  if (service.behaviour == ServiceBehaviour::StartsLater) {
+    if (!delay) throw ScenarioError("service.startDelaySeconds: missing (required by \"startsLater\")");
+    service.start_delay_seconds = static_cast<DWORD>(delay->Unsigned(3600));
+  } else if (delay) {
+    delay->Fail("only meaningful with the behaviour \"startsLater\"");
+  }
+  return service;
+}
+
+CommsScenario ParseCommsSection(const json& section) {
+  const JsonNode node(section, "comms");
+  node.ExpectObject({"getUtil", "openChannel", "setConnectionSettings", "send", "deliver",
+                     "closeChannel", "createRequest", "requestStart", "requestAddParameter",
+                     "requestPrepare", "requestSubmit", "throwFrom"});
+  CommsScenario comms;
+  comms.get_util = OptionalBool(node, "getUtil", true);
+  comms.open_channel = OptionalBool(node, "openChannel", true);
+  comms.set_connection_settings = OptionalBool(node, "setConnectionSettings", true);
+  comms.send = OptionalBool(node, "send", true);
+  comms.deliver = OptionalBool(node, "deliver", true);
+  comms.close_channel = OptionalBool(node, "closeChannel", true);
+  comms.create_request = OptionalBool(node, "createRequest", true);
+  comms.request_start = OptionalBool(node, "requestStart", true);
+  comms.request_add_parameter = OptionalBool(node, "requestAddParameter", true);
+  comms.request_prepare = OptionalBool(node, "requestPrepare", true);
+  comms.request_submit = OptionalBool(node, "requestSubmit", true);
+  if (const auto throw_from = node.Member("throwFrom")) {
+    if (!throw_from->Value().is_null()) {
+      static constexpr const char* kOperations[] = {
+          "OpenChannel", "CloseChannel", "CreateRequest", "ReleaseRequest", "SetConnectionSettings",
+          "Send", "Start", "AddParameter", "Prepare", "Submit"};
+      const std::string name = throw_from->Text();
+      bool known = false;
+      for (const char* operation : kOperations) known = known || name == operation;
+      if (!known) {
+        throw_from->Fail("unknown operation " + Quoted(name) +
+                         " (known: OpenChannel, CloseChannel, CreateRequest, ReleaseRequest, "
+                         "SetConnectionSettings, Send, Start, AddParameter, Prepare, Submit)");
+      }
+      comms.throw_from = FromUtf8(name);
+    }
+  }
+  return comms;
+}
+
+SettingsScenario ParseSettingsSection(const json& section) {
+  const JsonNode node(section, "settings");
+  node.ExpectObject({"getUtil", "values"});
+  SettingsScenario settings;
+  settings.get_util = OptionalBool(node, "getUtil", true);
+  if (const auto values = node.Member("values")) {
+    values->ExpectObject();
+    for (const auto& item : values->Value().items()) {
+      const JsonNode value(item.value(), values->MemberPath(item.key()));
+      settings.values[FromUtf8(item.key(), value.Path())] = value.WideText();
+    }
+  }
+  return settings;
+}
+
+Scenario ParseScenario(const json& document, const std::wstring& base_folder) {
+  const JsonNode root(document, "");
+  if (!document.is_object()) throw ScenarioError("scenario: expected a JSON object at the top level");
+  root.ExpectObject({"name", "description", "registry", "files", "service", "agentProcess", "sdk",
+                     "comms", "settings", "environment", "commandLine"});
+  Scenario scenario;
+  if (const auto name = root.Member("name")) scenario.name = name->Text();
+  if (const auto description = root.Member("description")) scenario.description = description->Text();
+  scenario.agent_process = ParseAgentProcess(root.Member("agentProcess"));
+  const std::wstring& agent_folder = scenario.agent_process.folder;
+  if (const auto registry = root.Member("registry")) {
+    scenario.registry = ParseRegistry(*registry, base_folder, agent_folder);
+  }
+  if (const auto files = root.Member("files")) scenario.files = ParseFiles(*files, agent_folder);
+  if (const auto service = root.Member("service")) scenario.service = ParseServiceSection(service->Value());
+  if (const auto sdk = root.Member("sdk")) {
+    ValidateSdkSection(sdk->Value());
+    scenario.sdk = sdk->Value();
+  }
+  if (const auto comms = root.Member("comms")) scenario.comms = ParseCommsSection(comms->Value());
+  if (const auto settings = root.Member("settings")) {
+    scenario.settings = ParseSettingsSection(settings->Value());
+  }
+  if (const auto environment = root.Member("environment")) {
+    scenario.environment = ParseEnvironment(*environment);
+  }
+  if (const auto command_line = root.Member("commandLine")) {
+    scenario.command_line = ParseCommandLine(*command_line);
+  }
+  return scenario;
+}
+
+json ReadScenarioDocument(const std::wstring& path) {
+  std::string bytes;
+  const std::string where = ToUtf8(path);
+  if (!ReadWholeFile(path, bytes)) throw ScenarioError(where + ": cannot read the scenario file");
+  try {
+    return json::parse(bytes);
+  } catch (const json::parse_error& error) {
+    throw ScenarioError(where + ": not valid JSON (" + error.what() + ")");
+  }
+}
+
+Scenario LoadScenario(const std::wstring& path) {
+  const size_t slash = path.find_last_of(L"\\/");
+  const std::wstring folder = slash == std::wstring::npos ? L"." : path.substr(0, slash);
+  return ParseScenario(ReadScenarioDocument(path), folder);
+}
+
+}  // namespace qm::sim

@@ -1,0 +1,109 @@
+#pragma once
+
+// The scenario file of the simulated agent: one JSON document that describes
+// the endpoint a run finds. The installer applies its machine-wide parts
+// (registry, files, service, agent process); each stand-in reads its own
+// section at start.
+
+#include <windows.h>
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace qm::sim {
+
+enum class RegistryView { Bit32, Bit64 };
+
+struct RegistryValue {
+  std::wstring name;  // empty: the key's default value
+  DWORD type = REG_SZ;
+  std::string data;   // raw bytes as RegSetValueEx takes them
+};
+
+struct RegistryKeyEntry {
+  HKEY root = HKEY_LOCAL_MACHINE;
+  std::wstring root_name;  // "HKEY_LOCAL_MACHINE", for messages and the install record
+  std::wstring path;       // below the root, no leading or trailing separator
+  RegistryView view = RegistryView::Bit32;
+  std::vector<RegistryValue> values;
+};
+
+struct FileEntry {
+  std::wstring path;       // absolute, placeholders and environment variables expanded
+  bool directory = false;
+  std::string content;     // bytes of a file
+};
+
+enum class ServiceBehaviour { Running, NotInstalled, Stopped, Paused, StartPending, StartsLater };
+
+struct ServiceScenario {
+  ServiceBehaviour behaviour = ServiceBehaviour::Running;
+  DWORD start_delay_seconds = 0;  // StartsLater only
+};
+
+struct AgentProcessScenario {
+  bool running = true;
+  std::wstring folder;  // the agent's install folder, no trailing separator
+};
+
+// Answers of the communications library stand-in.
+struct CommsScenario {
+  bool get_util = true;            // GetUtil hands out the utility object
+  bool open_channel = true;        // OpenChannel hands out a channel
+  bool set_connection_settings = true;
+  bool send = true;
+  bool deliver = true;             // Send copies the file into the queue folder
+  bool close_channel = true;
+  bool create_request = true;
+  bool request_start = true;
+  bool request_add_parameter = true;
+  bool request_prepare = true;
+  bool request_submit = true;
+  std::wstring throw_from;         // operation that throws instead of answering; empty: none
+};
+
+struct SettingsScenario {
+  bool get_util = true;
+  std::map<std::wstring, std::wstring> values;
+};
+
+struct Scenario {
+  std::string name;
+  std::string description;
+  std::vector<RegistryKeyEntry> registry;
+  std::vector<FileEntry> files;
+  ServiceScenario service;
+  AgentProcessScenario agent_process;
+  nlohmann::json sdk;  // validated by the SDK stand-in's parser, applied by the SDK itself
+  CommsScenario comms;
+  SettingsScenario settings;
+  std::map<std::wstring, std::optional<std::wstring>> environment;  // nullopt: unset
+  std::vector<std::wstring> command_line = {L"/TestMode"};
+};
+
+inline constexpr wchar_t kDefaultAgentFolder[] =
+    L"C:\\Program Files (x86)\\Orvex Software\\Orvex Agent";
+
+// Parses and validates a whole scenario. `base_folder` resolves relative
+// .reg import paths. Throws ScenarioError naming the offending field path.
+[[nodiscard]] Scenario ParseScenario(const nlohmann::json& document, const std::wstring& base_folder);
+
+// Reads and parses a scenario file (UTF-8 JSON); errors name the file.
+[[nodiscard]] Scenario LoadScenario(const std::wstring& path);
+
+// Reads a scenario file as JSON only, for stand-ins that take one section.
+[[nodiscard]] nlohmann::json ReadScenarioDocument(const std::wstring& path);
+
+// The sections the stand-ins read for themselves; each throws ScenarioError.
+[[nodiscard]] CommsScenario ParseCommsSection(const nlohmann::json& section);
+[[nodiscard]] SettingsScenario ParseSettingsSection(const nlohmann::json& section);
+[[nodiscard]] ServiceScenario ParseServiceSection(const nlohmann::json& section);
+
+[[nodiscard]] const char* ServiceBehaviourName(ServiceBehaviour behaviour) noexcept;
+
+}  // namespace qm::sim
