@@ -1,0 +1,48 @@
+#include "profile/fallback_product.h"
+
+#include "diagnostics/trace.h"
+#include "support/registry.h"
+#include "support/text.h"
+
+namespace qm {
+namespace {
+
+constexpr wchar_t kSetupKey[] = L"SOFTWARE\\Orvex Software\\Setup";
+
+// Each value is read through an open of its own, as the setup key may hold
+// one value and not the other. The value's bytes (at most four, whatever the
+// registry type) are a little-endian 32-bit integer, written signed.
+std::wstring ReadSetupNumber(const wchar_t* name) {
+  UniqueKey key;
+  if (registry::OpenKey(HKEY_LOCAL_MACHINE, kSetupKey, KEY_QUERY_VALUE | KEY_WOW64_32KEY, key) !=
+      ERROR_SUCCESS) {
+    return {};
+  }
+  std::uint32_t value = 0;
+  const LSTATUS status = registry::ReadUInt32(key.Get(), name, value);
+  if (status != ERROR_SUCCESS) {
+    QM_TRACE(ProfileDocument, 12, Error, Collector, trace::AnsiOf(name), trace::Int(status));
+    return {};
+  }
+  std::wstring text = DecimalText(static_cast<long>(static_cast<std::int32_t>(value)));
+  QM_TRACE(ProfileDocument, 11, Info, Collector, trace::AnsiOf(name), trace::AnsiOf(text));
+  return text;
+}
+
+}  // namespace
+
+std::wstring FallbackProduct::Serialize() const {
+  return JsonObject()
+      .Add(JsonStringPair(L"ProductID", product_id_))
+      .Add(JsonStringPair(L"VersionType", version_type_))
+      .Add(JsonNumberPair(L"ModuleStatus", module_status_))
+      .Close();
+}
+
+FallbackProduct ReadFallbackProduct(std::uint32_t module_status) {
+  std::wstring product_id = ReadSetupNumber(L"MainProductID");
+  std::wstring version_type = ReadSetupNumber(L"VersionType");
+  return FallbackProduct(std::move(product_id), std::move(version_type), module_status);
+}
+
+}  // namespace qm
