@@ -1,9 +1,288 @@
 #include "run/run_profiler.h"
 
-namespace qm {
+#include <windows.h>
 
-int RunProfiler(int /*argc*/, wchar_t** /*argv*/) {
-  return 0;
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+
+#include "collector/profile_data_collector.h"
+#include "diagnostics/file_writer.h"
+#include "diagnostics/trace.h"
+#include "diagnostics/trace_provider.h"
+#include "profile/process_texts.h"
+#include "profile/profile_data.h"
+#include "run/activation_context.h"
+#include "run/probes.h"
+#include "run/service_wait.h"
+#include "run/test_mode_log.h"
+#include "support/unique_resource.h"
+#include "upload/tracking.h"
+
+namespace qm {
+namespace {
+
+constexpr int kRunEnded = 0;
+constexpr int kRunStopped = -1;
+constexpr wchar_t kInstanceMutexName[] = L"Orvex Security Profiler";
+constexpr std::int32_t kMuidMissingAtRun = 3;
+
+// The run's test-mode messages.
+constexpr char kOtherInstance[] = "Hay otra instancia de Quillmark.exe ejecutandose.";
+constexpr char kServiceTimeout[] = "Agotado el tiempo de espera del servicio.";
+constexpr char kNoSdkContext[] = "Error obteniendo instancia de la OMX.";
+constexpr char kSdkContextActive[] = "Obtenida la instancia del OMX.";
+constexpr char kNoCollector[] = "Error obteniendo instancia del ProfileDataCollector.";
+constexpr char kCollectorCreated[] = "Obtenida la instancia del ProfileDataCollector.";
+constexpr char kInitialiseFailed[] = "Error inicializando el ProfileDataCollector.";
+constexpr char kInitialised[] = "ProfileDataCollector inicializado.";
+constexpr char kCollectFailed[] = "Error recopilando informacion.";
+constexpr char kCollected[] = "Obtenido el perfilado.";
+constexpr char kUnchanged[] = "No han cambiado los datos del perfilado.";
+constexpr char kChanged[] = "Han cambiado los datos del perfilado.";
+constexpr char kSerialiseFailed[] = "Error serializando los datos obtenidos.";
+constexpr char kNoProfile[] = "Error obteniendo IProfileDataObserver.";
+constexpr char kUploaded[] = "JSON del perfilado subido.";
+constexpr char kUploadFailed[] = "Error subiendo el JSON del perfilado.";
+constexpr char kRunCompleted[] = "Quillmark se ha ejecutado correctamente.";
+
+const char* TrueOrFalse(bool value) noexcept { return value ? "True" : "False"; }
+
+// A stage's message, written only in test mode.
+void Note(CTestModeLog& log, const char* message) {
+  if (log.IsTestMode()) log.Write(message);
+}
+
+// A failed stage's message: the run is marked failed before it is written.
+void NoteFailure(CTestModeLog& log, const char* message) {
+  if (!log.IsTestMode()) return;
+  log.SetSuccess(false);
+  log.Write(message);
+}
+
+// Keeps the trace provider registered until the run ends it, or until the
+// run returns on a path that stops early.
+class TraceRegistration {
+ public:
+  TraceRegistration() noexcept { trace::RegisterTraceProvider(); }
+  ~TraceRegistration() { End(); }
+  TraceRegistration(const TraceRegistration&) = delete;
+  TraceRegistration& operator=(const TraceRegistration&) = delete;
+
+  void End() noexcept {
+    if (registered_) trace::UnregisterTraceProvider();
+    registered_ = false;
+  }
+
+ private:
+  bool registered_ = true;
+};
+
+using CollectorPtr = std::unique_ptr<ProfileDataCollector>;
+
+void FinaliseAndDestroy(CollectorPtr& collector) {
+  collector->Finalise();
+  collector.reset();
+}
+
+// Collection may raise the automation wrappers' conversion errors; any of
+// them means the profile could not be collected.
+bool CollectSafely(ProfileDataCollector& collector) {
+  try {
+    return collector.Collect();
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+// Stage 21.4. No uploader exists in this build yet, so the step is skipped
+// as the run skips an uploader that cannot be created: silently, keeping
+// the upload state untouched.
+void UploadDataFile(ProfileDataCollector& /*collector*/, IProfileDataObserver& /*profile*/,
+                    const std::wstring& /*data_file_path*/, CTestModeLog& /*log*/) {}
+
+enum class Delivery { Done, NoTempDirectory };
+
+// Stages 21.1 to 21.5: the data file is written, backed up, uploaded and
+// deleted again.
+Delivery DeliverProfile(ProfileDataCollector& collector, IProfileDataObserver& profile,
+                        const std::wstring& muid, const std::wstring& json, CTestModeLog& log) {
+  std::unique_ptr<CFileWriter> writer;
+  try {
+    writer.reset(new CFileWriter(BuildDataFilePath(muid), true, true));
+  } catch (const std::exception&) {
+    // No temp directory (or no memory): there is nowhere to put the file.
+    QM_TRACE(RunDriver, 24, Error, Run);
+    return Delivery::NoTempDirectory;
+  }
+
+  const std::wstring data_file_path = writer->GetFilePath();
+  writer->Write(json);
+  (void)writer->Close();
+  QM_TRACE(RunDriver, 22, Info, Run);
+
+  std::wstring backup_directory;
+  if (ReadBackupDirectory(backup_directory) && !backup_directory.empty()) {
+    QM_TRACE(RunDriver, 23, Info, Run, trace::AnsiOf(backup_directory));
+    (void)writer->CopyTo(backup_directory);
+  }
+
+  UploadDataFile(collector, profile, data_file_path, log);
+
+  writer->Delete();
+  writer.reset();
+  return Delivery::Done;
+}
+
+}  // namespace
+
+int RunProfiler(int argc, wchar_t** argv) {
+  // Stages 1 and 2.
+  trace::LoadTracingSupport();
+  TraceRegistration tracing;
+
+  // Stage 3.
+  CTestModeLog log;
+  log.SetTestMode(IsTestModeRequested(argc, argv));
+  if (log.IsTestMode()) log.DeleteMarkers();
+
+  // Stage 4: a second instance leaves at once.
+  ::SetLastError(ERROR_SUCCESS);
+  UniqueHandle instance_mutex(::CreateMutexW(nullptr, TRUE, kInstanceMutexName));
+  if (::GetLastError() == ERROR_ALREADY_EXISTS) {
+    NoteFailure(log, kOtherInstance);
+    QM_TRACE(RunDriver, 10, Info, Run);
+    return kRunStopped;
+  }
+  QM_TRACE(RunDriver, 11, Info, Run);
+
+  // Stage 5: from here on the agent's folder is the current directory.
+  if (!FindAgentProcess()) {
+    QM_TRACE(RunDriver, 12, Info, Run);
+    return kRunStopped;
+  }
+
+  // Stage 6.
+  ParseTrackingSwitch(argc, argv);
+  StartTracking();
+
+  // Stage 7.
+  if (!WaitForAgentService()) {
+    NoteFailure(log, kServiceTimeout);
+    QM_TRACE(RunDriver, 13, Info, Run);
+    return kRunStopped;
+  }
+
+  // Stage 8.
+  ReadInstallUid();
+  (void)ReadOwnFileVersion(OwnFileVersion);
+
+  // Stages 9 and 10.
+  const CActivationContext* sdk_context = GetSdkActivationContext();
+  if (sdk_context == nullptr) {
+    NoteFailure(log, kNoSdkContext);
+    QM_TRACE(RunDriver, 14, Info, Run);
+    return kRunStopped;
+  }
+  std::optional<CActivationScope> activation;
+  activation.emplace(*sdk_context);
+  Note(log, kSdkContextActive);
+
+  // Stage 11.
+  CollectorPtr collector(new (std::nothrow) ProfileDataCollector());
+  if (!collector) {
+    NoteFailure(log, kNoCollector);
+    QM_TRACE(RunDriver, 15, Error, Run);
+    return kRunStopped;
+  }
+  Note(log, kCollectorCreated);
+
+  // Stage 12: a collector that failed to initialise is destroyed unfinalised.
+  if (!collector->Initialise()) {
+    NoteFailure(log, kInitialiseFailed);
+    QM_TRACE(RunDriver, 16, Error, Run);
+    collector.reset();
+    return kRunStopped;
+  }
+  Note(log, kInitialised);
+
+  // Stage 13.
+  if (!CollectSafely(*collector)) {
+    NoteFailure(log, kCollectFailed);
+    QM_TRACE(RunDriver, 17, Error, Run);
+    FinaliseAndDestroy(collector);
+    return kRunStopped;
+  }
+  Note(log, kCollected);
+
+  // Stage 14.
+  SetTrackingProfile(collector->GetProfile());
+
+  // Stages 15 and 16: nothing worth sending ends the run here.
+  const bool changed = collector->HasProfileChanged();
+  const bool resend_due = collector->IsResendDue();
+  if (!changed && !resend_due) {
+    Note(log, kUnchanged);
+    QM_TRACE(RunDriver, 18, Info, Run, trace::Narrow(TrueOrFalse(changed)), trace::Narrow(TrueOrFalse(resend_due)));
+    FinaliseAndDestroy(collector);
+    tracing.End();
+    activation.reset();
+    return kRunEnded;
+  }
+  // Stage 17.
+  Note(log, kChanged);
+  QM_TRACE(RunDriver, 19, Info, Run, trace::Narrow(TrueOrFalse(changed)), trace::Narrow(TrueOrFalse(resend_due)));
+
+  int exit_code = kRunEnded;
+  std::wstring json;
+  // Stage 18.
+  if (!collector->GetProfileJson(json) || json.empty()) {
+    NoteFailure(log, kSerialiseFailed);
+    QM_TRACE(RunDriver, 26, Error, Run);
+    // The SDK connection is closed properly here too, not left to the exit.
+    FinaliseAndDestroy(collector);
+  } else {
+    // Stage 19.
+    QM_TRACE(RunDriver, 20, Info, Run, trace::AnsiOf(json));
+
+    // Stage 20.
+    IProfileDataObserver* profile = collector->GetProfile();
+    if (profile == nullptr) {
+      NoteFailure(log, kNoProfile);
+      QM_TRACE(RunDriver, 21, Error, Run);
+      FinaliseAndDestroy(collector);
+      tracing.End();
+      activation.reset();
+      return kRunStopped;
+    }
+
+    // Stage 21.
+    {
+      std::wstring muid = profile->GetMUID();
+      if (muid.empty()) {
+        QM_TRACE(RunDriver, 25, Error, Run);
+        SendTrackingEvent(L"prfNotMUID", kMuidMissingAtRun);
+      } else if (DeliverProfile(*collector, *profile, muid, json, log) == Delivery::NoTempDirectory) {
+        // Without a temp directory nothing was sent: the run did not do its job.
+        if (log.IsTestMode()) log.SetSuccess(false);
+        exit_code = kRunStopped;
+      }
+      // Stage 21.6.
+      instance_mutex.Reset();
+      FinaliseAndDestroy(collector);
+    }
+  }
+
+  // Stage 22.
+  StopTracking();
+  Note(log, kRunCompleted);
+  tracing.End();
+  json.clear();
+  activation.reset();
+  return exit_code;
 }
 
 }  // namespace qm

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <windows.h>
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace qm {
+
+// Image name of the agent's main process, in upper case.
+inline constexpr wchar_t kAgentProcessName[] = L"KORAMAIN.EXE";
+
+// True when any argument, the program path included, starts with "/TestMode"
+// in any letter case.
+[[nodiscard]] bool IsTestModeRequested(int argc, const wchar_t* const* argv) noexcept;
+
+// True when the agent's main process runs; makes the folder of its executable
+// the current directory (the last match wins).
+[[nodiscard]] bool FindAgentProcess();
+
+// FindAgentProcess for any upper-case image name, so tests can use a process
+// of their own.
+[[nodiscard]] bool FindProcessAndEnterItsFolder(std::wstring_view upper_case_image_name);
+
+// Fills InstallUid from the registry; a missing value leaves it empty.
+void ReadInstallUid();
+
+// Reads the "FileVersion" text of this program's version resource.
+[[nodiscard]] bool ReadOwnFileVersion(std::wstring& version);
+
+// The version resource path of a string of the given translation, written
+// with the language and code page in four lower-case hexadecimal digits each.
+[[nodiscard]] std::wstring StringFileInfoPath(WORD language, WORD code_page, std::wstring_view name);
+
+// Reads an environment variable into a buffer of `capacity` characters, the
+// terminator included. False when it is unset, empty or does not fit.
+[[nodiscard]] bool ReadEnvironmentVariable(const wchar_t* name, wchar_t* buffer, std::size_t capacity);
+
+}  // namespace qm

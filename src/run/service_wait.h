@@ -1,0 +1,65 @@
+#pragma once
+
+#include <windows.h>
+
+#include "support/unique_resource.h"
+
+namespace qm {
+
+// The agent's main service, which must run before the SDK is touched.
+inline constexpr wchar_t kAgentServiceName[] = L"VelaServiceMain";
+inline constexpr DWORD kServicePauseMilliseconds = 10000;
+inline constexpr int kServiceWaitBudget = 300;
+inline constexpr int kServiceWaitStep = 10;
+
+// Owner of a handle to the local service control manager, opened with all
+// access. The handle stays empty when opening fails.
+class CServiceManager {
+ public:
+  CServiceManager();
+
+  [[nodiscard]] SC_HANDLE Get() const noexcept { return handle_.Get(); }
+  void Close() noexcept { handle_.Reset(); }
+
+ private:
+  UniqueServiceHandle handle_;
+};
+
+// One reading of a service's status: opening the service, then querying it.
+struct ServiceStatusReading {
+  enum class Outcome { NotOpened, NotQueried, Read };
+  Outcome outcome = Outcome::NotOpened;
+  DWORD state = 0;  // valid when Read
+  DWORD error = 0;  // the system's error when not Read
+};
+
+// What a service wait needs from the platform. Tests replace it to run the
+// whole 300-second course in milliseconds against scripted service states.
+struct ServiceWaitPlatform {
+  ServiceStatusReading (*read_status)(SC_HANDLE manager, const wchar_t* service_name);
+  void (*pause)(DWORD milliseconds);
+};
+
+// Opens the service with the query-status right and reads its status record.
+[[nodiscard]] ServiceStatusReading ReadServiceStatus(SC_HANDLE manager, const wchar_t* service_name);
+
+// The platform as the program uses it: the real service control manager and Sleep.
+[[nodiscard]] const ServiceWaitPlatform& SystemServiceWaitPlatform() noexcept;
+
+// Swaps the platform the service wait uses; returns the previous one.
+const ServiceWaitPlatform* SetServiceWaitPlatform(const ServiceWaitPlatform* platform) noexcept;
+
+// True when the service is running; `error` is the failed call's error, else 0.
+[[nodiscard]] bool IsServiceRunning(SC_HANDLE manager, const wchar_t* service_name, DWORD& error);
+
+// Reads the service's current state; `state` is untouched on failure.
+[[nodiscard]] bool QueryServiceState(SC_HANDLE manager, const wchar_t* service_name, DWORD& state);
+
+// One traced readiness check of the agent service.
+[[nodiscard]] bool CheckAgentService(DWORD& error);
+
+// Waits until the agent service runs: gives up at once when it is not
+// installed, otherwise re-checks every 10 s for up to 300 s.
+[[nodiscard]] bool WaitForAgentService();
+
+}  // namespace qm
