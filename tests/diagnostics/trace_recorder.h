@@ -1,0 +1,101 @@
+#pragma once
+
+// Records the trace messages of code under test. While a TraceRecorder lives,
+// the provider is registered against a stand-in of the platform's event
+// tracing and enabled through its callback, as a trace controller would:
+//
+//   qm::trace::TraceRecorder recorder(4, qm::trace::flags::Run);
+//   ... code under test ...
+//   EXPECT_THAT(recorder.Numbers(qm::trace::Source::RunDriver), ElementsAre(11, 18));
+//   EXPECT_EQ(recorder.Find(qm::trace::Source::RunDriver, 18)->args[0].narrow, "True");
+//
+// One recorder at a time per process; not thread-safe beyond what the
+// provider itself is.
+
+#include <windows.h>
+
+#include <evntrace.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "diagnostics/trace.h"
+#include "diagnostics/trace_seam.h"
+
+namespace qm::trace {
+
+// One argument as the trace point built it.
+struct RecordedArg {
+  Arg::Kind kind = Arg::Kind::Int;
+  std::int32_t value = 0;  // Int
+  std::string narrow;      // Narrow: the bytes sent, without the terminator
+  std::wstring wide;       // Wide: the text sent, without the terminator
+  std::uint32_t bytes = 0; // bytes sent, terminator included
+};
+
+struct RecordedMessage {
+  Source source;
+  std::uint16_t number;
+  Level level;
+  std::uint32_t flag;
+  std::vector<RecordedArg> args;
+};
+
+// A call of the platform's message entry point: what a trace session gets.
+struct PlatformMessage {
+  TRACEHANDLE logger;
+  ULONG flags;
+  GUID guid;
+  USHORT number;
+  std::vector<std::string> args;  // each argument's bytes as sent
+};
+
+// A classic event handed to the platform's event entry point (fallback).
+struct PlatformEvent {
+  TRACEHANDLE logger;
+  USHORT size;
+  UCHAR type;
+  UCHAR level;
+  USHORT version;
+  ULONG flags;
+  const GUID* guid;
+  std::vector<std::string> fields;  // each data field's bytes (field 0: the number)
+};
+
+class TraceRecorder {
+ public:
+  struct RegisteredOnly {};
+
+  // Registers and enables at `level` for `flags`.
+  explicit TraceRecorder(std::uint8_t level = 5, std::uint32_t flags = 0xFFFFFFFFu);
+  // Registers without any controller enabling the provider.
+  explicit TraceRecorder(RegisteredOnly);
+  ~TraceRecorder();
+
+  TraceRecorder(const TraceRecorder&) = delete;
+  TraceRecorder& operator=(const TraceRecorder&) = delete;
+
+  // Controller requests through the provider's callback.
+  void Enable(std::uint8_t level, std::uint32_t flags);
+  void Disable();
+
+  [[nodiscard]] const std::vector<RecordedMessage>& Messages() const;
+  // Numbers of the recorded messages of `source`, in order.
+  [[nodiscard]] std::vector<int> Numbers(Source source) const;
+  // First recorded message of `source` numbered `number`, or null.
+  [[nodiscard]] const RecordedMessage* Find(Source source, int number) const;
+  [[nodiscard]] const std::vector<PlatformMessage>& PlatformMessages() const;
+  [[nodiscard]] const std::vector<PlatformEvent>& PlatformEvents() const;
+  [[nodiscard]] int Unregistrations() const;
+  void Clear();
+
+  // The enable callback and its context, as the provider registered them.
+  [[nodiscard]] WMIDPREQUEST Callback() const;
+  [[nodiscard]] void* CallbackContext() const;
+
+ private:
+  Platform previous_;
+};
+
+}  // namespace qm::trace
