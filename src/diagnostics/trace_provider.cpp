@@ -156,6 +156,7 @@ std::string_view SourceName(Source source) noexcept { return InfoOf(source).name
 
 Platform SystemPlatform() noexcept {
   Platform platform{};
+  platform.tracing_library = L"advapi32";
   platform.register_guids = &::RegisterTraceGuidsW;
   platform.logger_handle = &::GetTraceLoggerHandle;
   platform.enable_level = &::GetTraceEnableLevel;
@@ -193,7 +194,9 @@ void LoadTracingSupportFrom(const wchar_t* library) noexcept {
   g_platform.message_va = message_va;
 }
 
-void LoadTracingSupport() noexcept { LoadTracingSupportFrom(L"advapi32"); }
+void LoadTracingSupport() noexcept {
+  if (g_platform.tracing_library != nullptr) LoadTracingSupportFrom(g_platform.tracing_library);
+}
 
 void RegisterTraceProvider() noexcept {
   if (g_control.load() != &g_control) UnregisterTraceProvider();

@@ -34,6 +34,9 @@ struct Message {
 // The platform's entry points, plus an observer that sees every message that
 // passed a trace point's tests (null in production).
 struct Platform {
+  // Where LoadTracingSupport looks up the message entry points; null keeps
+  // the entry points of this table (stand-ins keep their own).
+  const wchar_t* tracing_library;
   decltype(&::RegisterTraceGuidsW) register_guids;
   decltype(&::GetTraceLoggerHandle) logger_handle;
   decltype(&::GetTraceEnableLevel) enable_level;

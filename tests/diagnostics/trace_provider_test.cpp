@@ -95,6 +95,17 @@ TEST_F(TraceProvider, UnregisterMakesEveryPointDeadAgain) {
   EXPECT_EQ(recorder.Unregistrations(), 1);
 }
 
+TEST_F(TraceProvider, CodeThatStartsTracingItselfIsStillRecorded) {
+  TraceRecorder recorder(4, flags::Run);
+  LoadTracingSupport();
+  RegisterTraceProvider();  // as a run does at its start
+  QM_TRACE(RunDriver, 11, Info, Run);
+  UnregisterTraceProvider();  // and at its end
+  QM_TRACE(RunDriver, 12, Info, Run);
+  EXPECT_THAT(recorder.Numbers(Source::RunDriver), ElementsAre(11));
+  EXPECT_EQ(recorder.PlatformMessages().size(), 1u);
+}
+
 TEST_F(TraceProvider, MessageReachesThePlatformWithItsGuidNumberFlagsAndLogger) {
   TraceRecorder recorder(4, flags::Run);
   QM_TRACE(RunDriver, 18, Info, Run, trace::Narrow("True"), trace::Narrow("False"));

@@ -14,6 +14,7 @@ constexpr TRACEHANDLE kRegistration = 0x77;
 
 struct State {
   bool active = false;
+  bool enabled = false;
   std::uint8_t level = 0;
   std::uint32_t flags = 0;
   WMIDPREQUEST callback = nullptr;
@@ -30,6 +31,13 @@ ULONG WINAPI FakeRegister(WMIDPREQUEST callback, PVOID context, LPCGUID, ULONG,
   g_state.callback = callback;
   g_state.context = context;
   *handle = kRegistration;
+  // As the system does for a session that is already running: the provider
+  // is enabled before its registration returns.
+  if (g_state.enabled) {
+    ULONG size = 0;
+    WNODE_HEADER buffer{};
+    (void)callback(WMI_ENABLE_EVENTS, context, &size, &buffer);
+  }
   return ERROR_SUCCESS;
 }
 
@@ -143,6 +151,7 @@ TraceRecorder::~TraceRecorder() {
 }
 
 void TraceRecorder::Enable(std::uint8_t level, std::uint32_t flags) {
+  g_state.enabled = true;
   g_state.level = level;
   g_state.flags = flags;
   ULONG size = 0;
@@ -151,6 +160,7 @@ void TraceRecorder::Enable(std::uint8_t level, std::uint32_t flags) {
 }
 
 void TraceRecorder::Disable() {
+  g_state.enabled = false;
   ULONG size = 0;
   if (g_state.callback != nullptr) (void)g_state.callback(WMI_DISABLE_EVENTS, g_state.context, &size, nullptr);
 }
