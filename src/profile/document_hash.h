@@ -20,7 +20,8 @@ namespace qm {
 [[nodiscard]] std::uint32_t HashOfConvertedDocument(std::string_view ansi,
                                                     std::size_t wide_length) noexcept;
 
-// Hash of the reduced document, converted to the thread's ANSI code page.
-[[nodiscard]] std::uint32_t ReducedDocumentHash(std::wstring_view document);
+// Hash of the reduced document: HashOfConvertedDocument of its conversion to
+// the thread's ANSI code page, with N = the document's length.
+[[nodiscard]] std::uint32_t ReducedDocumentHash(std::wstring_view document) noexcept;
 
 }  // namespace qm

@@ -79,6 +79,21 @@ std::wstring UnsignedDecimal(std::uint32_t value) {
   return std::wstring(digits, result.ptr);
 }
 
+// Entries of one array are records of one kind and of similar size, so the
+// first one tells how large the whole array will be. Reserving that once
+// spares a large array the copies of repeated growth; it is only a hint, so
+// an estimate that cannot be had changes nothing.
+void ReserveForEntriesLike(std::wstring& member, std::size_t entry_size,
+                           std::size_t entries) noexcept {
+  const std::uint64_t estimate =
+      member.size() + (std::uint64_t{entry_size} + 1) * entries * 9 / 8 + 1;
+  if (estimate >= member.max_size()) return;
+  try {
+    member.reserve(static_cast<std::size_t>(estimate));
+  } catch (...) {
+  }
+}
+
 }  // namespace
 
 void AppendJsonEscaped(std::wstring& out, std::wstring_view text) {
@@ -152,8 +167,10 @@ std::wstring JsonArrayPair(std::wstring_view key,
         QM_TRACE(JsonWriter, 16, Error, Documents, trace::Int(static_cast<std::uint32_t>(index)));
         continue;
       }
+      const std::wstring entry = entries[index]->Serialize();
+      if (first) ReserveForEntriesLike(member, entry.size(), entries.size() - index);
       if (!first) member += L',';
-      member += entries[index]->Serialize();
+      member += entry;
       first = false;
     }
     member += L']';
@@ -162,6 +179,12 @@ std::wstring JsonArrayPair(std::wstring_view key,
     QM_TRACE(JsonWriter, 15, Error, DataFile);
     return FallbackMember(key, kEmptyArray);
   }
+}
+
+JsonObject::JsonObject(std::size_t expected_size) {
+  // Reserved once, so the members are appended without regrowing.
+  text_.reserve(expected_size);
+  text_ += L'{';
 }
 
 JsonObject& JsonObject::Add(const std::wstring& member) {

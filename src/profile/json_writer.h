@@ -49,7 +49,8 @@ void AppendJsonEscaped(std::wstring& out, std::wstring_view text);
 // build its fallback) is left out rather than leaving a stray comma.
 class JsonObject {
  public:
-  JsonObject() : text_(1, L'{') {}
+  // `expected_size`: the characters the finished object will probably need.
+  explicit JsonObject(std::size_t expected_size = 256);
   JsonObject& Add(const std::wstring& member);
   // Closes the object and hands its text out; the builder is spent.
   [[nodiscard]] std::wstring Close();

@@ -14,6 +14,10 @@ void TakeOwnership(std::unique_ptr<T>& slot, T* record) {
   if (slot.get() != record) slot.reset(record);
 }
 
+// The products are serialised first, so the document is allocated once at
+// its final size; this is the room its other members usually need.
+constexpr std::size_t kDocumentRoomBesideProducts = 2048;
+
 }  // namespace
 
 CProfileData::CProfileData() = default;
@@ -47,27 +51,31 @@ std::wstring CProfileData::ToJson() const {
     SendTrackingEvent(L"prfNotMUID", 2);
     return {};
   }
-  JsonObject document;
+  const std::wstring products = ProductsMember(/*with_fallback=*/true);
+  JsonObject document(products.size() + kDocumentRoomBesideProducts);
   AddIdentityMembers(document);
-  if (products_.empty()) {
-    // Built into the text only; the profile itself stays without products.
-    const FallbackProduct fallback = ReadFallbackProduct(GetDefaultModuleStatus());
-    document.Add(JsonArrayPair(L"Products", {&fallback}));
-  } else {
-    document.Add(JsonArrayPair(L"Products", EntriesOf(products_)));
-  }
-  document.Add(JsonNumberPair(L"AVState", GetAVState()))
+  document.Add(products)
+      .Add(JsonNumberPair(L"AVState", GetAVState()))
       .Add(JsonObjectPair(L"DetectionCounters", detection_counters_.get()));
   if (!OwnFileVersion.empty()) document.Add(JsonStringPair(L"FileVersion", OwnFileVersion));
   return document.Close();
 }
 
 std::wstring CProfileData::ToCompareJson() const {
-  JsonObject document;
+  const std::wstring products = ProductsMember(/*with_fallback=*/false);
+  JsonObject document(products.size() + kDocumentRoomBesideProducts);
   AddIdentityMembers(document);
-  document.Add(JsonArrayPair(L"Products", EntriesOf(products_)))
-      .Add(JsonNumberPair(L"AVState", GetAVState()));
+  document.Add(products).Add(JsonNumberPair(L"AVState", GetAVState()));
   return document.Close();
+}
+
+std::wstring CProfileData::ProductsMember(bool with_fallback) const {
+  if (products_.empty() && with_fallback) {
+    // Built into the text only; the profile itself stays without products.
+    const FallbackProduct fallback = ReadFallbackProduct(GetDefaultModuleStatus());
+    return JsonArrayPair(L"Products", {&fallback});
+  }
+  return JsonArrayPair(L"Products", EntriesOf(products_));
 }
 
 }  // namespace qm

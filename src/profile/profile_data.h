@@ -86,6 +86,9 @@ class CProfileData : public IProfileDataObserver {
  private:
   // Members from "MUID" to the optional "InstUID", shared by both documents.
   void AddIdentityMembers(JsonObject& document) const;
+  // The "Products" member; an empty list gives the registry's fallback
+  // product when `with_fallback` is set.
+  [[nodiscard]] std::wstring ProductsMember(bool with_fallback) const;
 
   std::wstring muid_;
   std::unique_ptr<COSInfo> os_info_;

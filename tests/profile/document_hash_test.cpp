@@ -32,6 +32,27 @@ TEST(DocumentHash, CountLargerThanTheConvertedBytesHashesOnlyThoseBytes) {
   EXPECT_EQ(HashOfConvertedDocument("12345678900", 9), 0xCBF43926u);
 }
 
+// A long document mixing characters of one, two and (in pairs) four bytes,
+// with surrogate pairs at every offset around the converter's step size.
+std::wstring LongMixedDocument() {
+  std::wstring document = L"{\"Country\":\"";
+  for (int i = 0; i < 3000; ++i) {
+    document += L"a\x65e5\xe9";
+    if (i % 2 == 0) document += L"\xd83d\xde00";
+  }
+  return document + L"\"}";
+}
+
+TEST(DocumentHash, LongDocumentHashesAsItsWholeConversion) {
+  const std::wstring document = LongMixedDocument();
+  for (std::size_t cut = 4090; cut < 4100; ++cut) {
+    const std::wstring shifted = document.substr(document.size() - cut);
+    EXPECT_EQ(ReducedDocumentHash(shifted),
+              HashOfConvertedDocument(ToAnsi(shifted), shifted.size()))
+        << cut;
+  }
+}
+
 // Switches the thread to a Japanese locale, whose ANSI code page is 932.
 class JapaneseThreadCodePage : public ::testing::Test {
  protected:
@@ -51,6 +72,18 @@ TEST_F(JapaneseThreadCodePage, HashCoversAsManyBytesAsTheDocumentHasCharacters) 
   EXPECT_EQ(ReducedDocumentHash(document),
             Crc32(std::string_view(ansi).substr(0, document.size())));
   EXPECT_NE(ReducedDocumentHash(document), Crc32(ansi));
+}
+
+TEST_F(JapaneseThreadCodePage, LongDocumentHashesAsItsWholeConversion) {
+  const std::wstring document = LongMixedDocument();
+  const std::string ansi = ToAnsi(document);
+  ASSERT_GT(ansi.size(), document.size());
+  for (std::size_t cut = 4090; cut < 4100; ++cut) {
+    const std::wstring shifted = document.substr(document.size() - cut);
+    EXPECT_EQ(ReducedDocumentHash(shifted),
+              HashOfConvertedDocument(ToAnsi(shifted), shifted.size()))
+        << cut;
+  }
 }
 
 }  // namespace
