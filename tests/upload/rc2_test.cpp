@@ -1,14 +1,11 @@
 #include "upload/rc2.h"
 
-#include <windows.h>
-
-#include <wincrypt.h>
-
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
+
+#include "upload/platform_cipher.h"
 
 namespace qm {
 namespace {
@@ -61,64 +58,34 @@ TEST(Rc2Decipher, RefusesKeysOutOfRange) {
 }
 
 // The platform's provider enciphers; our deciphering must give the text back.
-class PlatformProvider : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_TRUE(::CryptAcquireContextW(&provider_, nullptr, nullptr, PROV_RSA_FULL,
-                                       CRYPT_VERIFYCONTEXT));
-    struct {
-      BLOBHEADER header;
-      DWORD length;
-      BYTE key[16];
-    } blob{{PLAINTEXTKEYBLOB, CUR_BLOB_VERSION, 0, CALG_RC2}, 16, {}};
-    std::memcpy(blob.key, kKeyText, 16);
-    // Imported without CRYPT_IPSEC_HMAC_KEY: with it Wine refuses to encipher.
-    ASSERT_TRUE(::CryptImportKey(provider_, reinterpret_cast<const BYTE*>(&blob), sizeof(blob), 0, 0,
-                                 &key_));
-  }
-  void TearDown() override {
-    if (key_ != 0) ::CryptDestroyKey(key_);
-    if (provider_ != 0) ::CryptReleaseContext(provider_, 0);
-  }
-
-  std::vector<std::uint8_t> Encipher(std::vector<std::uint8_t> data) {
-    DWORD length = static_cast<DWORD>(data.size());
-    data.resize(data.size() + Rc2Decipher::kBlockSize);
-    EXPECT_TRUE(::CryptEncrypt(key_, 0, TRUE, 0, data.data(), &length, static_cast<DWORD>(data.size())));
-    data.resize(length);
-    return data;
-  }
-
-  static constexpr char kKeyText[] = "4c1d9a07e35b82f6";
-  HCRYPTPROV provider_ = 0;
-  HCRYPTKEY key_ = 0;
-};
-
-TEST_F(PlatformProvider, EncipheredTextComesBackWhole) {
+Rc2Decipher AgentCipher() {
   const auto cipher = Rc2Decipher::FromKey(
-      std::span(reinterpret_cast<const std::uint8_t*>(kKeyText), 16), 128);
-  ASSERT_TRUE(cipher);
+      std::span(reinterpret_cast<const std::uint8_t*>(testing::kAgentKeyText), 16), 128);
+  return cipher.value();
+}
+
+TEST(Rc2DecipherAgainstPlatform, EncipheredTextComesBackWhole) {
+  const Rc2Decipher cipher = AgentCipher();
   // Lengths around the block size, so the padding takes every count 1 to 8.
-  for (std::size_t length : {0u, 1u, 7u, 8u, 9u, 15u, 16u, 33u, 518u}) {
+  for (std::size_t length : {0u, 1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u, 9u, 16u, 33u, 518u}) {
     std::vector<std::uint8_t> plain(length);
     for (std::size_t i = 0; i < length; ++i) plain[i] = static_cast<std::uint8_t>('a' + i % 26);
-    const auto enciphered = Encipher(plain);
+    const auto enciphered = testing::EncipherWithPlatform(plain);
     ASSERT_EQ(enciphered.size(), (length / 8 + 1) * 8);
-    const auto deciphered = cipher->DecipherCbc(enciphered);
+    const auto deciphered = cipher.DecipherCbc(enciphered);
     ASSERT_TRUE(deciphered) << length;
     EXPECT_EQ(*deciphered, plain) << length;
   }
 }
 
-TEST_F(PlatformProvider, MalformedCiphertextIsRefused) {
-  const auto cipher = Rc2Decipher::FromKey(
-      std::span(reinterpret_cast<const std::uint8_t*>(kKeyText), 16), 128);
-  ASSERT_TRUE(cipher);
-  auto enciphered = Encipher({'h', 'o', 's', 't'});
-  EXPECT_FALSE(cipher->DecipherCbc({}));
-  EXPECT_FALSE(cipher->DecipherCbc(std::span(enciphered).first(7)));
+TEST(Rc2DecipherAgainstPlatform, MalformedCiphertextIsRefused) {
+  const Rc2Decipher cipher = AgentCipher();
+  const std::vector<std::uint8_t> host = {'h', 'o', 's', 't'};
+  auto enciphered = testing::EncipherWithPlatform(host);
+  EXPECT_FALSE(cipher.DecipherCbc({}));
+  EXPECT_FALSE(cipher.DecipherCbc(std::span(enciphered).first(7)));
   enciphered.back() ^= 0x55;  // the padding no longer reads back
-  EXPECT_FALSE(cipher->DecipherCbc(enciphered));
+  EXPECT_FALSE(cipher.DecipherCbc(enciphered));
 }
 
 }  // namespace

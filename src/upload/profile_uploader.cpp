@@ -1,0 +1,151 @@
+#include "upload/profile_uploader.h"
+
+#include <cstdint>
+
+#include "diagnostics/trace.h"
+#include "profile/profile_data.h"
+#include "upload/agent_identity.h"
+
+namespace qm {
+namespace {
+
+constexpr char kLinkBridgeLibraryNarrow[] = "linkbridge.dll";
+// The credentials the library expects from this program.
+constexpr char kUploadToken[] = "9f03c7e2a58d41b6e7102fa39c64d85b";
+constexpr wchar_t kUploadProduct[] = L"TVN";
+constexpr wchar_t kUploadClientKey[] = L"5e2b9c41-7d3a-4f86-b0e9-2c71a4d8f365";
+// What the library reads as the channel's mode; this program always opens it the same way.
+constexpr std::int32_t kChannelMode = 1;
+
+HMODULE SystemLoad(const wchar_t* file_name) { return ::LoadLibraryW(file_name); }
+
+LinkGetUtilFunction SystemResolve(HMODULE library, const char* export_name) {
+  return GetProcAddressAs<LinkGetUtilFunction>(library, export_name);
+}
+
+UploadCredentials MakeCredentials() noexcept {
+  UploadCredentials credentials{};
+  credentials.size = kUploadCredentialsSize;
+  credentials.token = kUploadToken;
+  credentials.tokenLength = sizeof(kUploadToken) - 1;
+  credentials.product = kUploadProduct;
+  credentials.clientKey = kUploadClientKey;
+  return credentials;
+}
+
+// A setting goes into the record only when it has text; absent ones are 0.
+const wchar_t* PresentOrNull(const std::wstring& text) noexcept {
+  return text.empty() ? nullptr : text.c_str();
+}
+
+}  // namespace
+
+LinkBridgeLoader SystemLinkBridgeLoader() noexcept { return {&SystemLoad, &SystemResolve}; }
+
+ProfileUploader::ProfileUploader(const IProfileDataObserver* profile, LinkBridgeLoader loader)
+    : loader_(loader), profile_(profile) {
+  host_name_ = ReadAgentHostName();
+  (void)LoadLinkBridge();
+}
+
+ProfileUploader::~ProfileUploader() { (void)UnloadLinkBridge(); }
+
+bool ProfileUploader::LoadLinkBridge() {
+  if (library_) {
+    QM_TRACE(Upload, 20, Error, Upload);
+    return false;
+  }
+  UniqueModule library(loader_.load(kLinkBridgeLibrary));
+  if (!library) {
+    QM_TRACE(Upload, 21, Error, Upload, trace::Narrow(kLinkBridgeLibraryNarrow),
+             trace::Int(::GetLastError()));
+    return false;
+  }
+  const LinkGetUtilFunction entry = loader_.resolve(library.Get(), kLinkGetUtilExport);
+  if (entry == nullptr) {
+    QM_TRACE(Upload, 22, Error, Upload, trace::Narrow(kLinkGetUtilExport),
+             trace::Int(::GetLastError()));
+    return false;  // the library is freed on the way out
+  }
+  library_ = std::move(library);
+  entry_ = entry;
+  QM_TRACE(Upload, 23, Info, Upload, trace::Narrow(kLinkBridgeLibraryNarrow));
+  return true;
+}
+
+bool ProfileUploader::UnloadLinkBridge() {
+  if (!library_) {
+    QM_TRACE(Upload, 25, Error, Upload);
+    return false;
+  }
+  entry_ = nullptr;
+  library_.Reset();
+  QM_TRACE(Upload, 26, Info, Upload, trace::Narrow(kLinkBridgeLibraryNarrow));
+  return true;
+}
+
+bool ProfileUploader::UploadProfile(const std::wstring& data_file_path) noexcept {
+  try {
+    if (data_file_path.empty()) {
+      QM_TRACE(Upload, 10, Error, Upload);
+      return false;
+    }
+    if (entry_ == nullptr) {
+      QM_TRACE(Upload, 11, Error, Upload);
+      return false;
+    }
+    return SendThroughLibrary(data_file_path);
+  } catch (...) {
+    QM_TRACE(Upload, 19, Error, Upload, trace::Int(::GetLastError()));
+    return false;
+  }
+}
+
+bool ProfileUploader::SendThroughLibrary(const std::wstring& data_file_path) {
+  LinkUtility* utility = entry_();
+  if (utility == nullptr) {
+    // The library offers no utility object: there is nothing to open a channel on.
+    QM_TRACE(Upload, 17, Error, Upload);
+    return false;
+  }
+  const UploadCredentials credentials = MakeCredentials();
+  const std::wstring suite_version = SuiteVersionOrDefault(profile_);
+  const std::wstring muid = MUIDOrDefault(profile_);
+  const std::wstring program_id = BuildProgramIdentifier();
+  const auto suite_id = static_cast<std::int32_t>(profile_ != nullptr ? profile_->GetSuiteID() : 0);
+
+  LinkChannel* channel =
+      utility->OpenChannel(program_id.c_str(), host_name_.c_str(), kUploadServiceName, suite_id,
+                           suite_version.c_str(), muid.c_str(), kChannelMode, &credentials);
+  bool sent = false;
+  if (channel != nullptr) {
+    ApplyConnectionSettings(*channel);
+    sent = channel->Send(kUploadQueueName, data_file_path.c_str());
+    QM_TRACE(Upload, 16, Info, Upload, trace::Narrow(sent ? "succeeded" : "failed!!"));
+  } else {
+    QM_TRACE(Upload, 17, Error, Upload);
+  }
+  if (!utility->CloseChannel(channel)) {
+    QM_TRACE(Upload, 18, Error, Upload);
+    sent = false;
+  }
+  return sent;
+}
+
+void ProfileUploader::ApplyConnectionSettings(LinkChannel& channel) const {
+  const std::wstring setting1 = profile_ != nullptr ? profile_->GetConnectionSetting1() : L"";
+  if (setting1.empty()) {
+    QM_TRACE(Upload, 15, Info, Upload);
+    return;
+  }
+  const std::wstring setting2 = profile_->GetConnectionSetting2();
+  const std::wstring setting3 = profile_->GetConnectionSetting3();
+  ConnectionSettings settings{kConnectionSettingsSize, setting1.c_str(), PresentOrNull(setting2),
+                              PresentOrNull(setting3)};
+  QM_TRACE(Upload, 12, Info, Upload, trace::AnsiOf(setting1));
+  if (settings.setting2 != nullptr) QM_TRACE(Upload, 13, Info, Upload, trace::AnsiOf(setting2));
+  if (settings.setting3 != nullptr) QM_TRACE(Upload, 14, Info, Upload, trace::AnsiOf(setting3));
+  (void)channel.SetConnectionSettings(&settings);
+}
+
+}  // namespace qm
