@@ -49,6 +49,15 @@ constexpr char kUploaded[] = "JSON del perfilado subido.";
 constexpr char kUploadFailed[] = "Error subiendo el JSON del perfilado.";
 constexpr char kRunCompleted[] = "Quillmark se ha ejecutado correctamente.";
 
+std::unique_ptr<ProfileDataCollector> CreateCollector() {
+  return std::unique_ptr<ProfileDataCollector>(new (std::nothrow) ProfileDataCollector());
+}
+
+std::wstring BuildSystemDataFilePath(std::wstring_view muid) { return BuildDataFilePath(muid); }
+
+constexpr RunPlatform kSystemPlatform{&FindAgentProcess, &WaitForAgentService, &GetSdkActivationContext,
+                                      &CreateCollector, &BuildSystemDataFilePath};
+
 const char* TrueOrFalse(bool value) noexcept { return value ? "True" : "False"; }
 
 // A stage's message, written only in test mode.
@@ -108,11 +117,12 @@ enum class Delivery { Done, NoTempDirectory };
 
 // Stages 21.1 to 21.5: the data file is written, backed up, uploaded and
 // deleted again.
-Delivery DeliverProfile(ProfileDataCollector& collector, IProfileDataObserver& profile,
-                        const std::wstring& muid, const std::wstring& json, CTestModeLog& log) {
+Delivery DeliverProfile(const RunPlatform& platform, ProfileDataCollector& collector,
+                        IProfileDataObserver& profile, const std::wstring& muid, const std::wstring& json,
+                        CTestModeLog& log) {
   std::unique_ptr<CFileWriter> writer;
   try {
-    writer.reset(new CFileWriter(BuildDataFilePath(muid), true, true));
+    writer.reset(new CFileWriter(platform.build_data_file_path(muid), true, true));
   } catch (const std::exception&) {
     // No temp directory (or no memory): there is nowhere to put the file.
     QM_TRACE(RunDriver, 24, Error, Run);
@@ -137,9 +147,8 @@ Delivery DeliverProfile(ProfileDataCollector& collector, IProfileDataObserver& p
   return Delivery::Done;
 }
 
-}  // namespace
-
-int RunProfiler(int argc, wchar_t** argv) {
+// The stages of a run; exceptions that no stage handles end up in RunProfiler.
+int RunStages(int argc, wchar_t** argv, const RunPlatform& platform) {
   // Stages 1 and 2.
   trace::LoadTracingSupport();
   TraceRegistration tracing;
@@ -160,7 +169,7 @@ int RunProfiler(int argc, wchar_t** argv) {
   QM_TRACE(RunDriver, 11, Info, Run);
 
   // Stage 5: from here on the agent's folder is the current directory.
-  if (!FindAgentProcess()) {
+  if (!platform.find_agent_process()) {
     QM_TRACE(RunDriver, 12, Info, Run);
     return kRunStopped;
   }
@@ -170,7 +179,7 @@ int RunProfiler(int argc, wchar_t** argv) {
   StartTracking();
 
   // Stage 7.
-  if (!WaitForAgentService()) {
+  if (!platform.wait_for_agent_service()) {
     NoteFailure(log, kServiceTimeout);
     QM_TRACE(RunDriver, 13, Info, Run);
     return kRunStopped;
@@ -181,7 +190,7 @@ int RunProfiler(int argc, wchar_t** argv) {
   (void)ReadOwnFileVersion(OwnFileVersion);
 
   // Stages 9 and 10.
-  const CActivationContext* sdk_context = GetSdkActivationContext();
+  const CActivationContext* sdk_context = platform.sdk_activation_context();
   if (sdk_context == nullptr) {
     NoteFailure(log, kNoSdkContext);
     QM_TRACE(RunDriver, 14, Info, Run);
@@ -192,7 +201,7 @@ int RunProfiler(int argc, wchar_t** argv) {
   Note(log, kSdkContextActive);
 
   // Stage 11.
-  CollectorPtr collector(new (std::nothrow) ProfileDataCollector());
+  CollectorPtr collector = platform.create_collector();
   if (!collector) {
     NoteFailure(log, kNoCollector);
     QM_TRACE(RunDriver, 15, Error, Run);
@@ -265,7 +274,7 @@ int RunProfiler(int argc, wchar_t** argv) {
       if (muid.empty()) {
         QM_TRACE(RunDriver, 25, Error, Run);
         SendTrackingEvent(L"prfNotMUID", kMuidMissingAtRun);
-      } else if (DeliverProfile(*collector, *profile, muid, json, log) == Delivery::NoTempDirectory) {
+      } else if (DeliverProfile(platform, *collector, *profile, muid, json, log) == Delivery::NoTempDirectory) {
         // Without a temp directory nothing was sent: the run did not do its job.
         if (log.IsTestMode()) log.SetSuccess(false);
         exit_code = kRunStopped;
@@ -283,6 +292,22 @@ int RunProfiler(int argc, wchar_t** argv) {
   json.clear();
   activation.reset();
   return exit_code;
+}
+
+}  // namespace
+
+const RunPlatform& SystemRunPlatform() noexcept { return kSystemPlatform; }
+
+int RunProfiler(int argc, wchar_t** argv) { return RunProfiler(argc, argv, kSystemPlatform); }
+
+int RunProfiler(int argc, wchar_t** argv, const RunPlatform& platform) {
+  try {
+    return RunStages(argc, argv, platform);
+  } catch (...) {
+    // Whatever escaped a stage (a lack of memory, say) stops the run, but
+    // never as a crash that a harness could take for something else.
+    return kRunStopped;
+  }
 }
 
 }  // namespace qm
