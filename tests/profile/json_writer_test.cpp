@@ -1,10 +1,13 @@
 #include "profile/json_writer.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <new>
 #include <stdexcept>
 #include <string>
+
+#include "diagnostics/trace_recorder.h"
 
 namespace qm {
 namespace {
@@ -49,7 +52,11 @@ TEST(JsonMembers, ObjectAndArrayInsertEntryTextsUnchanged) {
 TEST(JsonMembers, NullArrayEntriesAreSkippedWithoutStrayCommas) {
   const FixedRecord a(L"{A}");
   const FixedRecord b(L"{B}");
+  trace::TraceRecorder recorder;
   EXPECT_EQ(JsonArrayPair(L"L", {&a, nullptr, &b}), L"\"L\":[{A},{B}]");
+  ASSERT_THAT(recorder.Numbers(trace::Source::JsonWriter), ::testing::ElementsAre(16));
+  EXPECT_EQ(recorder.Messages()[0].level, trace::Level::Error);
+  EXPECT_EQ(recorder.Messages()[0].args.at(0).value, 1);
   EXPECT_EQ(JsonArrayPair(L"L", {&a, nullptr}), L"\"L\":[{A}]");
   EXPECT_EQ(JsonArrayPair(L"L", {nullptr, &a}), L"\"L\":[{A}]");
   EXPECT_EQ(JsonArrayPair(L"L", {nullptr, nullptr}), L"\"L\":[]");
@@ -58,8 +65,11 @@ TEST(JsonMembers, NullArrayEntriesAreSkippedWithoutStrayCommas) {
 TEST(JsonMembers, FailingNestedRecordGivesFallbackMemberAndDocumentGoesOn) {
   const ThrowingRecord broken;
   const FixedRecord fine(L"{F}");
+  trace::TraceRecorder recorder;
   EXPECT_EQ(JsonObjectPair(L"OSInfo", &broken), L"\"OSInfo\":null");
   EXPECT_EQ(JsonArrayPair(L"Products", {&fine, &broken}), L"\"Products\":[]");
+  // Each failure names its writer: object, then array.
+  EXPECT_THAT(recorder.Numbers(trace::Source::JsonWriter), ::testing::ElementsAre(14, 15));
 
   const std::wstring document = JsonObject()
                                     .Add(JsonStringPair(L"MUID", L"M1"))

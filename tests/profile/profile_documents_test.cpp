@@ -1,8 +1,10 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "common/registry_sandbox.h"
+#include "diagnostics/trace_recorder.h"
 #include "profile/process_texts.h"
 #include "profile/profile_data.h"
 
@@ -98,6 +100,7 @@ TEST_F(ProfileDocuments, PopulatedProfileFillsEveryMemberInOrder) {
   profile_.SetDetectionCounters(counters);
   InstallUid = L"IU";
   OwnFileVersion = L"1.2.3.4";
+  trace::TraceRecorder recorder;
 
   const std::wstring identity =
       L"{\"MUID\":\"M1\",\"OSInfo\":{\"Platform\":\"Windows\",\"OSMajorVer\":\"10\","
@@ -118,6 +121,10 @@ TEST_F(ProfileDocuments, PopulatedProfileFillsEveryMemberInOrder) {
                 L"\"InstalledUpdates\":\"7\",\"Last30DaysAnalyzedURLs\":\"8\"},\"FileVersion\":"
                 L"\"1.2.3.4\"}");
   EXPECT_EQ(profile_.ToCompareJson(), identity + L"}");
+  // The counters announce their serialisation and then carry its text.
+  EXPECT_THAT(recorder.Numbers(trace::Source::CountersDocument), ::testing::ElementsAre(10, 11));
+  EXPECT_EQ(recorder.Find(trace::Source::CountersDocument, 11)->args.at(0).wide.substr(0, 22),
+            L"{\"VirusDetections\":\"1\"");
 }
 
 TEST_F(ProfileDocuments, OptionalMembersCarryTheirOwnCommas) {
@@ -154,7 +161,9 @@ TEST_F(ProfileDocuments, OptionalMembersCarryTheirOwnCommas) {
 
 TEST_F(ProfileDocuments, ProfileWithoutMuidHasNoFullDocumentButAReducedOne) {
   profile_.SetMUID(L"");
+  trace::TraceRecorder recorder;
   EXPECT_EQ(profile_.ToJson(), L"");
+  EXPECT_THAT(recorder.Numbers(trace::Source::ProfileDocument), ::testing::ElementsAre(10));
   EXPECT_EQ(profile_.ToCompareJson().substr(0, 12), L"{\"MUID\":\"\",\"");
 }
 
