@@ -20,6 +20,7 @@
 #include "run/service_wait.h"
 #include "run/test_mode_log.h"
 #include "support/unique_resource.h"
+#include "upload/profile_uploader.h"
 #include "upload/tracking.h"
 
 namespace qm {
@@ -55,8 +56,16 @@ std::unique_ptr<ProfileDataCollector> CreateCollector() {
 
 std::wstring BuildSystemDataFilePath(std::wstring_view muid) { return BuildDataFilePath(muid); }
 
+std::unique_ptr<ProfileUploader> CreateUploader(const IProfileDataObserver* profile) {
+  try {
+    return std::make_unique<ProfileUploader>(profile);
+  } catch (const std::exception&) {
+    return nullptr;
+  }
+}
+
 constexpr RunPlatform kSystemPlatform{&FindAgentProcess, &WaitForAgentService, &GetSdkActivationContext,
-                                      &CreateCollector, &BuildSystemDataFilePath};
+                                      &CreateCollector, &BuildSystemDataFilePath, &CreateUploader};
 
 const char* TrueOrFalse(bool value) noexcept { return value ? "True" : "False"; }
 
@@ -107,11 +116,20 @@ bool CollectSafely(ProfileDataCollector& collector) {
   }
 }
 
-// Stage 21.4. No uploader exists in this build yet, so the step is skipped
-// as the run skips an uploader that cannot be created: silently, keeping
-// the upload state untouched.
-void UploadDataFile(ProfileDataCollector& /*collector*/, IProfileDataObserver& /*profile*/,
-                    const std::wstring& /*data_file_path*/, CTestModeLog& /*log*/) {}
+// Stage 21.4: only a successful upload keeps the state that stops the next
+// run from sending the same profile again. An uploader that cannot be
+// created skips the step silently.
+void UploadDataFile(const RunPlatform& platform, ProfileDataCollector& collector,
+                    IProfileDataObserver& profile, const std::wstring& data_file_path, CTestModeLog& log) {
+  std::unique_ptr<ProfileUploader> uploader = platform.create_uploader(&profile);
+  if (!uploader) return;
+  if (uploader->UploadProfile(data_file_path)) {
+    collector.KeepUploadState();
+    Note(log, kUploaded);
+  } else {
+    NoteFailure(log, kUploadFailed);
+  }
+}
 
 enum class Delivery { Done, NoTempDirectory };
 
@@ -140,7 +158,7 @@ Delivery DeliverProfile(const RunPlatform& platform, ProfileDataCollector& colle
     (void)writer->CopyTo(backup_directory);
   }
 
-  UploadDataFile(collector, profile, data_file_path, log);
+  UploadDataFile(platform, collector, profile, data_file_path, log);
 
   writer->Delete();
   writer.reset();

@@ -7,7 +7,9 @@
 namespace qm {
 
 class CActivationContext;
+class IProfileDataObserver;
 class ProfileDataCollector;
+class ProfileUploader;
 
 // What a run needs from the agent's machine. Tests replace parts of it to
 // reach the later stages without an agent, an SDK or a temp directory.
@@ -19,6 +21,8 @@ struct RunPlatform {
   std::unique_ptr<ProfileDataCollector> (*create_collector)();
   // Throws when there is no temp directory.
   std::wstring (*build_data_file_path)(std::wstring_view muid);
+  // Null when no uploader can be had.
+  std::unique_ptr<ProfileUploader> (*create_uploader)(const IProfileDataObserver* profile);
 };
 
 // The platform as the program uses it.

@@ -21,6 +21,7 @@
 #include "run/activation_context.h"
 #include "run/test_mode_log.h"
 #include "support/unique_resource.h"
+#include "upload/profile_uploader.h"
 
 namespace qm {
 namespace {
@@ -42,6 +43,7 @@ struct Machine {
   bool profile = true;
   std::wstring muid = L"0123456789ABCDEF0";
   bool temp_directory = true;
+  bool uploader = true;  // one whose library never loads, so every upload fails
   fs::path folder;
   std::vector<std::string> calls;
 };
@@ -69,6 +71,7 @@ class FakeCollector : public ProfileDataCollector {
     return g_machine->json;
   }
   bool HasProfileChanged() override { return g_machine->changed; }
+  void KeepUploadState() override { g_machine->calls.push_back("kept"); }
   bool IsResendDue() override { return g_machine->resend_due; }
 
  private:
@@ -89,8 +92,14 @@ std::wstring FakeDataFilePath(std::wstring_view muid) {
   if (!g_machine->temp_directory) throw TempDirectoryError();
   return g_machine->folder.wstring() + L"\\" + std::wstring(muid) + L".dat";
 }
+HMODULE NoLibrary(const wchar_t*) { return nullptr; }
+LinkGetUtilFunction NoEntry(HMODULE, const char*) { return nullptr; }
+std::unique_ptr<ProfileUploader> FakeUploader(const IProfileDataObserver* profile) {
+  if (!g_machine->uploader) return nullptr;
+  return std::make_unique<ProfileUploader>(profile, LinkBridgeLoader{&NoLibrary, &NoEntry});
+}
 constexpr RunPlatform kFakePlatform{&FakeAgent, &FakeService, &FakeContext, &FakeCollectorFactory,
-                                    &FakeDataFilePath};
+                                    &FakeDataFilePath, &FakeUploader};
 
 class Run : public ::testing::Test {
  protected:
@@ -206,9 +215,16 @@ TEST_F(Run, UnchangedProfileEndsWithZeroWithoutDataFileOrClosingMessage) {
   EXPECT_EQ(machine_.calls, (std::vector<std::string>{"finalised", "destroyed"}));
 }
 
-TEST_F(Run, ChangedProfileIsWrittenToADataFileThatDoesNotOutliveTheRun) {
+TEST_F(Run, FailedUploadEndsWithZeroKeepsNothingAndLeavesOnlyTheClosingMessage) {
   EXPECT_EQ(RunWith(), 0);
-  // No uploader exists yet, so the upload step is skipped without a message.
+  ExpectOnlyErrorMarker("Quillmark se ha ejecutado correctamente.");
+  EXPECT_EQ(DataFiles(), 0u);  // written, then deleted
+  EXPECT_EQ(machine_.calls, (std::vector<std::string>{"finalised", "destroyed"}));
+}
+
+TEST_F(Run, UploaderThatCannotBeCreatedIsSkippedSilently) {
+  machine_.uploader = false;
+  EXPECT_EQ(RunWith(), 0);
   EXPECT_EQ(Content(kOkMarkerName), kUpToCollected +
                                         "\r\nHan cambiado los datos del perfilado."
                                         "\r\nQuillmark se ha ejecutado correctamente.");
@@ -217,6 +233,7 @@ TEST_F(Run, ChangedProfileIsWrittenToADataFileThatDoesNotOutliveTheRun) {
 }
 
 TEST_F(Run, ResendDueAloneIsEnoughToSend) {
+  machine_.uploader = false;
   machine_.changed = false;
   machine_.resend_due = true;
   EXPECT_EQ(RunWith(), 0);
@@ -239,6 +256,7 @@ TEST_F(Run, MissingProfileObjectStops) {
 
 TEST_F(Run, EmptyMuidSendsNothingAndEndsWithZero) {
   machine_.muid.clear();
+  machine_.uploader = false;
   EXPECT_EQ(RunWith(), 0);
   EXPECT_EQ(Content(kOkMarkerName), kUpToCollected +
                                         "\r\nHan cambiado los datos del perfilado."
@@ -262,6 +280,7 @@ TEST_F(Run, OutsideTestModeNoMarkerIsCreatedOrDeleted) {
 }
 
 TEST_F(Run, InstanceMutexIsFreeAgainAfterARun) {
+  machine_.uploader = false;
   EXPECT_EQ(RunWith(), 0);
   EXPECT_EQ(RunWith(), 0);
 }
