@@ -254,25 +254,21 @@ void StopAndDeleteService(const std::wstring& name, std::vector<std::string>& pr
     if (::GetLastError() != ERROR_SERVICE_DOES_NOT_EXIST) problems.push_back("cannot open the service");
     return;
   }
-  SERVICE_STATUS status{};
-  ::ControlService(service.Get(), SERVICE_CONTROL_STOP, &status);
   SERVICE_STATUS_PROCESS process{};
   DWORD needed = 0;
-  for (int wait = 0; wait < 100; ++wait) {
-    if (!::QueryServiceStatusEx(service.Get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&process),
-                                sizeof(process), &needed) ||
-        process.dwCurrentState == SERVICE_STOPPED) {
-      break;
-    }
-    ::Sleep(100);
-  }
-  if (process.dwCurrentState != SERVICE_STOPPED && process.dwProcessId != 0) {
+  ::QueryServiceStatusEx(service.Get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&process),
+                         sizeof(process), &needed);
+  // The process may outlive its "stopped" report for a moment; its files
+  // can only go once it has ended.
+  UniqueHandle service_process(
+      process.dwProcessId == 0 ? nullptr
+                               : ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, process.dwProcessId));
+  SERVICE_STATUS status{};
+  ::ControlService(service.Get(), SERVICE_CONTROL_STOP, &status);
+  if (service_process && ::WaitForSingleObject(service_process.Get(), 10000) != WAIT_OBJECT_0) {
     // A service that ignores the stop request is ended the hard way.
-    UniqueHandle stuck(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, process.dwProcessId));
-    if (stuck) {
-      ::TerminateProcess(stuck.Get(), 1);
-      ::WaitForSingleObject(stuck.Get(), 5000);
-    }
+    ::TerminateProcess(service_process.Get(), 1);
+    ::WaitForSingleObject(service_process.Get(), 5000);
   }
   if (!::DeleteService(service.Get()) && ::GetLastError() != ERROR_SERVICE_MARKED_FOR_DELETE) {
     problems.push_back("cannot delete the service (error " + std::to_string(::GetLastError()) + ")");
