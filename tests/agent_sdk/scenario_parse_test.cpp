@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "sdk/sdk_scenario.h"
@@ -150,6 +152,26 @@ TEST(SdkScenarioParsing, ExplicitFormParsesBackToTheSameValue) {
       "b": {"type": "VT_BOOL", "value": false}, "l": [1, "x"], "o": {"type": "VT_DISPATCH", "value": null}}}}})");
   const nlohmann::ordered_json once = SdkValueToJson(scenario.license.value);
   EXPECT_EQ(SdkValueToJson(ParseSdkValue(once, "x")), once);
+}
+
+}  // namespace
+}  // namespace qm::sim
+
+namespace qm::sim {
+namespace {
+
+// The example a tester copies from the documentation must stay valid.
+TEST(SdkScenarioParsing, DocumentedExampleParses) {
+  std::ifstream file(QM_SDK_DOC_PATH);
+  ASSERT_TRUE(file) << QM_SDK_DOC_PATH;
+  const std::string doc((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  const size_t start = doc.find("```json\n");
+  const size_t end = doc.find("```", start + 8);
+  ASSERT_NE(start, std::string::npos);
+  const auto scenario = nlohmann::ordered_json::parse("{" + doc.substr(start + 8, end - start - 8) + "}");
+  const SdkScenario parsed = ParseSdkScenario(scenario["sdk"]);
+  EXPECT_EQ(parsed.config.at(0x4009015).value.text, L"18.07.02.1234");
+  EXPECT_EQ(parsed.urls.count(L"S-1-5-21-0-0-0-1000"), 1u);
 }
 
 }  // namespace
