@@ -1,5 +1,9 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs quillmark.exe under Wine.
+# Installs what is missing, builds, installs a scenario of the simulated agent
+# into the bench prefix and runs quillmark.exe against it, with a report per run.
+#   ./demo.sh                                   default scenario, two runs
+#   ./demo.sh --scenario FILE --runs N --out DIR
+# See docs/simulated-agent.md for the scenario format and the output layout.
 set -euo pipefail
 root=$(cd "$(dirname "$0")" && pwd)
 build=${QUILLMARK_BUILD_DIR:-$root/build}
@@ -7,8 +11,4 @@ export QUILLMARK_BUILD_DIR=$build
 
 "$root/tools/build.sh"
 trap '"$root/tools/wine-stop.sh" "$build/wineprefix"' EXIT
-set +e
-"$root/tools/wine-run.sh" "$build/wineprefix" "$build/src/quillmark.exe" "$@"
-code=$?
-set -e
-echo "quillmark.exe exit code: $code"
+python3 "$root/tools/demo/run_demo.py" --build "$build" "$@"
