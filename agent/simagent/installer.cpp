@@ -225,8 +225,10 @@ void InstallService(const Scenario& scenario, const InstallOptions& options, Rec
   if (scenario.service.behaviour == ServiceBehaviour::NotInstalled) return;
   UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
   if (!manager) FailStep("opening the service control manager", ::GetLastError());
+  // Display names are unique too; another name (a test's) gets its own.
+  const std::wstring display_name = options.service_name == kServiceName ? kServiceDisplayName : options.service_name;
   UniqueServiceHandle service(::CreateServiceW(
-      manager.Get(), options.service_name.c_str(), kServiceDisplayName, SERVICE_ALL_ACCESS,
+      manager.Get(), options.service_name.c_str(), display_name.c_str(), SERVICE_ALL_ACCESS,
       SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
       ServiceCommand(scenario.agent_process.folder).c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
   if (!service) {
