@@ -42,15 +42,6 @@ TEST_F(BackupDirectory, RefusesAValueOfSixHundredCharacters) {
   EXPECT_EQ(recorder_.Find(Source::RunDriver, 31)->args[0].narrow, "quillmark_backup");
 }
 
-TEST_F(BackupDirectory, TakesFiveHundredTwelveCharactersWithoutTerminator) {
-  // The full 1024 bytes with no terminator stored: still read, and terminated.
-  const std::wstring value(512, L'y');
-  registry_.Set(kServiceHost, L"quillmark_backup", REG_BINARY, value.data(),
-                static_cast<DWORD>(value.size() * sizeof(wchar_t)));
-  EXPECT_TRUE(ReadBackupDirectory(directory_));
-  EXPECT_EQ(directory_, value);
-}
-
 TEST_F(BackupDirectory, AnEmptyValueConfiguresNothing) {
   registry_.SetText(kServiceHost, L"quillmark_backup", L"");
   EXPECT_FALSE(ReadBackupDirectory(directory_));

@@ -75,48 +75,16 @@ TEST_P(InitialiseFailure, TracesItsStepAndReportsItsCode) {
 INSTANTIATE_TEST_SUITE_P(EveryStep, InitialiseFailure, ::testing::ValuesIn(kFailureRows),
                          [](const auto& row_info) { return std::string(row_info.param.name); });
 
-// A root that hands out a licence object which answers the licence interface
-// query with success but no interface: only the final check can catch it.
-class HollowObject final : public IDispatch {
+// IUnknown and IDispatch for the hand-made objects below. QueryInterface hands
+// out `Own(iid)`; when that is null it answers `missing`.
+template <typename Interface>
+class FakeObject : public Interface {
  public:
+  explicit FakeObject(HRESULT missing = E_NOINTERFACE) : missing_(missing) {}
+  virtual ~FakeObject() = default;
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-    *out = nullptr;
-    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDispatch)) {
-      *out = this;
-      AddRef();
-    }
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const ULONG left = --references_;
-    if (left == 0) delete this;
-    return left;
-  }
-  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
-    return E_NOTIMPL;
-  }
-  HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
-                                   UINT*) override {
-    return E_NOTIMPL;
-  }
-
- private:
-  std::atomic<ULONG> references_{1};
-};
-
-class HollowLicenceRoot final : public IOmxRoot {
- public:
-  explicit HollowLicenceRoot(ComPtr<IOmxRoot> inner) : inner_(std::move(inner)) {}
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-    *out = nullptr;
-    if (!IsEqualIID(iid, IID_IUnknown) && !IsEqualIID(iid, IID_IDispatch) &&
-        !IsEqualIID(iid, __uuidof(IOmxRoot))) {
-      return E_NOINTERFACE;
-    }
-    *out = static_cast<IOmxRoot*>(this);
+    *out = IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDispatch) ? this : Own(iid);
+    if (*out == nullptr) return missing_;
     AddRef();
     return S_OK;
   }
@@ -135,18 +103,34 @@ class HollowLicenceRoot final : public IOmxRoot {
                                    UINT*) override {
     return E_NOTIMPL;
   }
+
+ protected:
+  virtual void* Own(REFIID) { return nullptr; }
+
+ private:
+  const HRESULT missing_;
+  std::atomic<ULONG> references_{1};
+};
+
+// A root that hands out a licence object which answers the licence interface
+// query with success but no interface: only the final check can catch it.
+class HollowLicenceRoot final : public FakeObject<IOmxRoot> {
+ public:
+  explicit HollowLicenceRoot(ComPtr<IOmxRoot> inner) : inner_(std::move(inner)) {}
   HRESULT STDMETHODCALLTYPE CreateObject(BSTR prog_id, IDispatch* context,
                                          IDispatch** object) override {
-    if (std::wstring(prog_id) == L"Omx.License") {
-      *object = new HollowObject();
-      return S_OK;
-    }
-    return inner_->CreateObject(prog_id, context, object);
+    if (std::wstring(prog_id) != L"Omx.License")
+      return inner_->CreateObject(prog_id, context, object);
+    *object = new FakeObject<IDispatch>(S_OK);
+    return S_OK;
   }
 
  private:
+  void* Own(REFIID iid) override {
+    return IsEqualIID(iid, __uuidof(IOmxRoot)) ? static_cast<IOmxRoot*>(this) : nullptr;
+  }
+
   ComPtr<IOmxRoot> inner_;
-  std::atomic<ULONG> references_{1};
 };
 
 TEST(Initialise, ReportsCodeTenWhenTheLicenceReferenceStaysEmpty) {

@@ -176,18 +176,13 @@ TEST_F(OSInfo, TakesANonZeroSuccessStatusAsFailure) {
   EXPECT_EQ(failed->args[1].value, S_FALSE);
 }
 
-TEST_F(OSInfo, ConvertsOSx64ButTakesNumbersAsTheyLie) {
+TEST_F(OSInfo, ConvertsOSx64FromAnyType) {
   sim::SdkScenario scenario = AgentScenario();
   scenario.config[kOsX64Item] = Answer(sim::SdkValue::Of(VT_I4, 1));
-  scenario.config[kOsTypeItem] = Answer(sim::SdkValue::Of(VT_UI2, 3));
-  const COSInfo& os = CollectWith(std::move(scenario));
-  EXPECT_TRUE(os.GetOSx64());
-  EXPECT_EQ(os.GetOSType() & 0xFFFF, 3u);
-}
-
-TEST_F(OSInfo, TakesAFalseOSx64) {
-  sim::SdkScenario scenario = AgentScenario();
-  scenario.config[kOsX64Item] = Answer(sim::SdkValue::Bool(false));
+  EXPECT_TRUE(CollectWith(std::move(scenario)).GetOSx64());
+  TearDown();
+  scenario = AgentScenario();
+  scenario.config[kOsX64Item] = Answer(sim::SdkValue::Text(L"0"));
   TraceRecorder recorder;
   EXPECT_FALSE(CollectWith(std::move(scenario)).GetOSx64());
   EXPECT_EQ(recorder.Find(Source::Collector, 119)->args[1].narrow, "False");
