@@ -9,7 +9,6 @@
 #include <string>
 #include <string_view>
 
-#include "collector/backup_directory.h"  // the run reads it beside the collector
 #include "collector/omx_sdk.h"
 #include "support/com.h"
 

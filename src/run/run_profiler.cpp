@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "collector/backup_directory.h"
 #include "collector/profile_data_collector.h"
 #include "diagnostics/file_writer.h"
 #include "diagnostics/trace.h"
