@@ -42,13 +42,6 @@ TEST(JsonMembers, EachWriterProducesItsExactForm) {
   EXPECT_EQ(JsonStringPair(L"", L""), L"\"\":\"\"");
 }
 
-TEST(JsonMembers, ObjectAndArrayInsertEntryTextsUnchanged) {
-  const FixedRecord a(L"{\"a\":\"1\"}");
-  const FixedRecord b(L"{\"b\":\"2\"}");
-  EXPECT_EQ(JsonObjectPair(L"OSInfo", &a), L"\"OSInfo\":{\"a\":\"1\"}");
-  EXPECT_EQ(JsonArrayPair(L"L", {&a, &b}), L"\"L\":[{\"a\":\"1\"},{\"b\":\"2\"}]");
-}
-
 TEST(JsonMembers, NullArrayEntriesAreSkippedWithoutStrayCommas) {
   const FixedRecord a(L"{A}");
   const FixedRecord b(L"{B}");

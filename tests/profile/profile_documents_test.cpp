@@ -173,17 +173,5 @@ TEST_F(ProfileDocuments, FallbackProductIsNeverAddedToTheProfile) {
   EXPECT_EQ(profile_.ToCompareJson(), kMinimalReduced);
 }
 
-TEST_F(ProfileDocuments, NullProductIsSkippedAndTheRestWritten) {
-  profile_.AddProduct(nullptr);
-  profile_.AddProduct(Product(L"51"));
-  EXPECT_NE(profile_.ToCompareJson().find(L"\"Products\":[{\"ProductID\":\"51\""),
-            std::wstring::npos);
-}
-
-TEST_F(ProfileDocuments, ValuesWithQuotesKeepTheDocumentValid) {
-  profile_.SetCountry(L"E\"S\\");
-  EXPECT_NE(profile_.ToCompareJson().find(L"\"Country\":\"E\\\"S\\\\\","), std::wstring::npos);
-}
-
 }  // namespace
 }  // namespace qm
