@@ -1,0 +1,372 @@
+// Runs that get as far as the change decision and the upload, against the
+// shipped default scenario and variants of it.
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+
+#include "common/sim_files.h"
+#include "common/sim_text.h"
+#include "e2e_support.h"
+#include "upload/platform_cipher.h"
+
+namespace qm::e2e {
+namespace {
+
+// What the default scenario stands for.
+constexpr char kMuid[] = "5A1F3C9E7B2D4068A";
+constexpr char kAgentHostName[] = "mgmt.orvex-cloud.example";
+constexpr wchar_t kAgentConfigKey[] =
+    L"HKLM\\Software\\Orvex Security\\Halden Agent\\Config\\Services\\DEFAULTS";
+constexpr wchar_t kServiceHostKey[] = L"HKLM\\Software\\Orvex Security\\Orvex Service Host";
+constexpr char kBackupFolder[] = "${agentFolder}\\ProfileBackup";
+
+constexpr char kUploaded[] = "JSON del perfilado subido.";
+constexpr char kRunCompleted[] = "Quillmark se ha ejecutado correctamente.";
+
+const std::vector<std::wstring> kTestMode{L"/TestMode"};
+
+// The current UTC time as an OLE date: days since 1899-12-30.
+double NowAsOleDate() {
+  FILETIME now{};
+  ::GetSystemTimeAsFileTime(&now);
+  const auto ticks = (static_cast<std::uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+  constexpr double kTicksPerDay = 864'000'000'000.0;
+  constexpr double kDaysFrom1601To1899 = 109'205.0;
+  return static_cast<double>(ticks) / kTicksPerDay - kDaysFrom1601To1899;
+}
+
+// Paths of every file below `folder`, relative to it.
+void ListFiles(const std::wstring& folder, const std::wstring& relative,
+               std::vector<std::wstring>& files) {
+  WIN32_FIND_DATAW found{};
+  const HANDLE search = ::FindFirstFileW(sim::JoinPath(folder, L"*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return;
+  do {
+    const std::wstring name = found.cFileName;
+    if (name == L"." || name == L"..") continue;
+    const std::wstring path = relative.empty() ? name : relative + L"\\" + name;
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      ListFiles(sim::JoinPath(folder, name), path, files);
+    } else {
+      files.push_back(path);
+    }
+  } while (::FindNextFileW(search, &found));
+  ::FindClose(search);
+}
+
+std::vector<std::wstring> FilesBelow(const std::wstring& folder) {
+  std::vector<std::wstring> files;
+  ListFiles(folder, L"", files);
+  return files;
+}
+
+// The common reflected CRC-32 (zlib's).
+std::uint32_t Crc32(std::string_view bytes) {
+  std::uint32_t crc = 0xFFFFFFFF;
+  for (unsigned char byte : bytes) {
+    crc ^= byte;
+    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+  }
+  return ~crc;
+}
+
+// The reduced document that belongs to a full one: without the counters and
+// the file version, and with the products as collected (the fallback product,
+// which has no "MyAccountID", is never collected).
+std::string ReducedDocumentOf(const std::string& full) {
+  auto document = nlohmann::ordered_json::parse(full);
+  document.erase("DetectionCounters");
+  document.erase("FileVersion");
+  auto& products = document["Products"];
+  if (products.size() == 1 && !products[0].contains("MyAccountID"))
+    products = nlohmann::ordered_json::array();
+  return document.dump();
+}
+
+// The value of a registry entry of a scenario, or null.
+nlohmann::ordered_json ScenarioValue(const nlohmann::ordered_json& scenario, std::wstring_view key,
+                                     std::string_view name) {
+  for (const auto& entry : scenario["registry"]) {
+    if (entry.value("key", "") == sim::ToUtf8(key) && entry.contains("values") &&
+        entry["values"].contains(name)) {
+      return entry["values"][std::string(name)];
+    }
+  }
+  return nullptr;
+}
+
+nlohmann::ordered_json& ScenarioKey(nlohmann::ordered_json& scenario, std::wstring_view key) {
+  for (auto& entry : scenario["registry"]) {
+    if (entry.value("key", "") == sim::ToUtf8(key)) return entry;
+  }
+  scenario["registry"].push_back(
+      {{"key", sim::ToUtf8(key)}, {"values", nlohmann::ordered_json::object()}});
+  return scenario["registry"].back();
+}
+
+// Everything one run of the program left behind.
+struct RunRecord {
+  Finished finished;
+  Markers markers;
+  std::vector<nlohmann::json> comms;  // this run's calls only
+  std::vector<nlohmann::json> sdk;
+  std::optional<nlohmann::json> state;
+  std::vector<std::wstring> delivered;  // new files below SimAgent\queue
+  double started = 0;
+  double ended = 0;
+};
+
+RunRecord RunAndRecord(const AgentInstallation& installation) {
+  RunRecord record;
+  const std::size_t comms_before = ReadJsonLines(installation.SimFile(L"comms.jsonl")).size();
+  const std::size_t sdk_before = ReadJsonLines(installation.SimFile(L"sdk.jsonl")).size();
+  const std::vector<std::wstring> queue_before = FilesBelow(installation.SimFile(L"queue"));
+  record.started = NowAsOleDate();
+  record.finished = installation.RunProgram(kTestMode);
+  record.ended = NowAsOleDate();
+  record.markers = ReadMarkers(installation.Folder());
+  auto comms = ReadJsonLines(installation.SimFile(L"comms.jsonl"));
+  record.comms.assign(
+      comms.begin() + static_cast<std::ptrdiff_t>(std::min(comms_before, comms.size())),
+      comms.end());
+  auto sdk = ReadJsonLines(installation.SimFile(L"sdk.jsonl"));
+  record.sdk.assign(sdk.begin() + static_cast<std::ptrdiff_t>(std::min(sdk_before, sdk.size())),
+                    sdk.end());
+  record.state = ReadJsonFile(installation.SimFile(L"state.json"));
+  for (const std::wstring& file : FilesBelow(installation.SimFile(L"queue"))) {
+    if (std::find(queue_before.begin(), queue_before.end(), file) == queue_before.end()) {
+      record.delivered.push_back(file);
+    }
+  }
+  return record;
+}
+
+std::vector<std::string> CallNames(const std::vector<nlohmann::json>& calls) {
+  std::vector<std::string> names;
+  for (const auto& call : calls) names.push_back(call.value("call", call.value("op", "")));
+  return names;
+}
+
+const nlohmann::json* FindCall(const std::vector<nlohmann::json>& calls, std::string_view name) {
+  for (const auto& call : calls) {
+    if (call.value("call", "") == name) return &call;
+  }
+  return nullptr;
+}
+
+bool WritesTheValueStore(const std::vector<nlohmann::json>& sdk_calls) {
+  for (const auto& call : sdk_calls) {
+    if (call.value("op", "") == "SetValue") return true;
+  }
+  return false;
+}
+
+std::wstring TempFolder() {
+  wchar_t buffer[MAX_PATH] = {};
+  const DWORD length = ::GetTempPathW(MAX_PATH, buffer);
+  return std::wstring(buffer, length);
+}
+
+TEST(DefaultScenarioFile, StoresTheAgentHostNameAsTheAgentEnciphersIt) {
+  const auto stored = ScenarioValue(DefaultScenario(), kAgentConfigKey, "Hostname");
+  ASSERT_TRUE(stored.is_string()) << "the default scenario has no stored host name";
+  const std::wstring value = sim::FromUtf8(stored.get<std::string>());
+  ASSERT_GT(value.size(), 9u);
+  EXPECT_EQ(sim::ToUtf8(value), sim::ToUtf8(testing::StoredHostName(sim::FromUtf8(kAgentHostName),
+                                                                    value.substr(0, 9))));
+}
+
+// The default scenario with a backup directory configured, installed once and
+// run twice: the first run sends, the second finds nothing changed.
+class DefaultScenarioRuns : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    scratch_ = std::make_unique<ScratchFolder>();
+    nlohmann::ordered_json scenario = DefaultScenario();
+    ScenarioKey(scenario, kServiceHostKey)["values"]["quillmark_backup"] = kBackupFolder;
+    scenario["files"].push_back({{"path", kBackupFolder}, {"directory", true}});
+    installation_ = std::make_unique<AgentInstallation>(
+        WriteScenario(*scratch_, L"default_with_backup.json", scenario));
+    if (!installation_->Installed()) return;
+    first_ = std::make_unique<RunRecord>(RunAndRecord(*installation_));
+    second_ = std::make_unique<RunRecord>(RunAndRecord(*installation_));
+  }
+  static void TearDownTestSuite() {
+    installation_.reset();
+    scratch_.reset();
+  }
+  void SetUp() override {
+    ASSERT_TRUE(first_ && second_) << "the default scenario was not installed";
+  }
+
+  static std::string DeliveredDocument() {
+    if (first_->delivered.size() != 1) return {};
+    return sim::testing::ReadFileText(
+        sim::JoinPath(installation_->SimFile(L"queue"), first_->delivered[0]));
+  }
+
+  static inline std::unique_ptr<ScratchFolder> scratch_;
+  static inline std::unique_ptr<AgentInstallation> installation_;
+  static inline std::unique_ptr<RunRecord> first_;
+  static inline std::unique_ptr<RunRecord> second_;
+};
+
+TEST_F(DefaultScenarioRuns, FirstRunSendsTheProfileAndSaysSoInTheOkMarker) {
+  EXPECT_EQ(first_->finished.exit_code, kRunEnded) << first_->finished.output;
+  EXPECT_EQ(first_->markers.ok,
+            MarkerText({"Obtenida la instancia del OMX.",
+                        "Obtenida la instancia del ProfileDataCollector.",
+                        "ProfileDataCollector inicializado.", "Obtenido el perfilado.",
+                        "Han cambiado los datos del perfilado.", kUploaded, kRunCompleted}));
+  EXPECT_FALSE(first_->markers.error);
+}
+
+TEST_F(DefaultScenarioRuns, FirstRunDeliversOneDataFileToTheQueueAndDeletesItsOwnCopy) {
+  ASSERT_EQ(first_->delivered.size(), 1u);
+  const std::wstring delivered = first_->delivered[0];
+  EXPECT_EQ(
+      delivered.rfind(L"gccppostsegmentation\\ProfilerQueue\\" + sim::FromUtf8(kMuid) + L"_", 0),
+      0u)
+      << sim::ToUtf8(delivered);
+  EXPECT_EQ(delivered.substr(delivered.size() - 4), L".dat");
+
+  const nlohmann::json* send = FindCall(first_->comms, "Send");
+  ASSERT_NE(send, nullptr);
+  const std::wstring data_file = sim::FromUtf8(send->value("file", ""));
+  EXPECT_EQ(data_file, TempFolder() + sim::FileNameOf(delivered));
+  EXPECT_FALSE(sim::FileExists(data_file)) << "the data file outlived the run";
+}
+
+TEST_F(DefaultScenarioRuns, FirstRunLeavesABackupCopyOfTheDocument) {
+  ASSERT_EQ(first_->delivered.size(), 1u);
+  const std::wstring backup =
+      installation_->File(L"ProfileBackup\\" + sim::FileNameOf(first_->delivered[0]));
+  ASSERT_TRUE(sim::FileExists(backup));
+  EXPECT_EQ(sim::testing::ReadFileText(backup), DeliveredDocument());
+}
+
+TEST_F(DefaultScenarioRuns, DocumentCarriesTheScenariosIdentifiersAndOperatingSystem) {
+  const auto document = nlohmann::json::parse(DeliveredDocument(), nullptr, false);
+  ASSERT_TRUE(document.is_object()) << DeliveredDocument();
+  EXPECT_EQ(document["MUID"], kMuid);
+  EXPECT_EQ(document["SuiteID"], "21");
+  EXPECT_EQ(document["SuiteVersion"], "18.07.02.1234");
+  EXPECT_EQ(document["SuiteVersionNumber"], "1807021234");
+  EXPECT_EQ(document["Country"], "ES");
+  EXPECT_EQ(document["Language"], "es-ES");
+  EXPECT_EQ(document["CustomID"], "187477");
+  EXPECT_EQ(document["InstUID"], "7C4E2B9A-31D5-4F08-A6E2-5B19C0D3F871");
+  EXPECT_EQ(document["FileVersion"], "4.0.0.48");
+
+  // The prefix's own Windows decides the build number: only a Windows 10
+  // workstation reports one.
+  OSVERSIONINFOEXW version{};
+  version.dwOSVersionInfoSize = sizeof(version);
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+  ASSERT_TRUE(::GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&version)));
+#pragma GCC diagnostic pop
+  const bool windows10 = version.dwMajorVersion == 10 && version.dwMinorVersion == 0 &&
+                         version.wProductType == VER_NT_WORKSTATION;
+  const std::string build_number = windows10 ? std::to_string(version.dwBuildNumber) : "0";
+
+  EXPECT_EQ(document["OSInfo"],
+            nlohmann::json::parse(R"({"Platform":"Windows","OSMajorVer":"10","OSMinorVer":"0",
+      "SPMajorVer":"0","SPMinorVer":"0","OSType":"1","OSx64":"True","NetVersionInstalled":"4.8.04084",
+      "NetFrameworkRealVersion":"528040","W10BuildNumber":")" +
+                                  build_number + R"("})"));
+}
+
+TEST_F(DefaultScenarioRuns, UploadGivesTheLibraryTheIdentityCredentialsAndConnectionSettings) {
+  EXPECT_EQ(CallNames(first_->comms),
+            (std::vector<std::string>{"GetUtil", "OpenChannel", "SetConnectionSettings", "Send",
+                                      "CloseChannel"}));
+  const nlohmann::json* open = FindCall(first_->comms, "OpenChannel");
+  ASSERT_NE(open, nullptr);
+  EXPECT_EQ((*open)["programId"], "Quillmark_4_0_0_48");
+  EXPECT_EQ((*open)["hostName"], kAgentHostName);
+  EXPECT_EQ((*open)["serviceName"], "gccppostsegmentation");
+  EXPECT_EQ((*open)["suiteId"], 21);
+  EXPECT_EQ((*open)["suiteVersion"], "18.07.02.1234");
+  EXPECT_EQ((*open)["muid"], kMuid);
+  EXPECT_EQ((*open)["mode"], 1);
+  EXPECT_EQ((*open)["credentials"], nlohmann::json::parse(R"({"size":36,"reserved":[0,0,0,0],
+      "token":"9f03c7e2a58d41b6e7102fa39c64d85b","tokenLength":32,"product":"TVN",
+      "clientKey":"5e2b9c41-7d3a-4f86-b0e9-2c71a4d8f365"})"));
+  const std::string channel = (*open)["result"];
+
+  const nlohmann::json* settings = FindCall(first_->comms, "SetConnectionSettings");
+  ASSERT_NE(settings, nullptr);
+  EXPECT_EQ((*settings)["channel"], channel);
+  EXPECT_EQ((*settings)["settings"],
+            nlohmann::json::parse(R"({"size":16,"setting1":"proxy.example.local:8080",
+      "setting2":null,"setting3":null})"));
+
+  const nlohmann::json* send = FindCall(first_->comms, "Send");
+  ASSERT_NE(send, nullptr);
+  EXPECT_EQ((*send)["channel"], channel);
+  EXPECT_EQ((*send)["queue"], "ProfilerQueue");
+  EXPECT_EQ((*send)["result"], true);
+  const nlohmann::json* close = FindCall(first_->comms, "CloseChannel");
+  ASSERT_NE(close, nullptr);
+  EXPECT_EQ((*close)["channel"], channel);
+}
+
+TEST_F(DefaultScenarioRuns, FirstRunKeepsTheReducedDocumentsHashAndTheUploadTime) {
+  ASSERT_TRUE(first_->state) << "nothing kept";
+  const auto& state = *first_->state;
+  ASSERT_TRUE(state.contains("0x4009501") && state.contains("0x4009502")) << state.dump();
+  EXPECT_EQ(state["0x4009501"]["type"], "VT_UI4");
+  EXPECT_EQ(state["0x4009501"]["value"], Crc32(ReducedDocumentOf(DeliveredDocument())));
+  EXPECT_EQ(state["0x4009502"]["type"], "VT_DATE");
+  const double kept = state["0x4009502"]["value"];
+  const double second = 1.0 / 86400;
+  EXPECT_GE(kept, first_->started - second);
+  EXPECT_LE(kept, first_->ended + second);
+}
+
+TEST_F(DefaultScenarioRuns, SecondRunFindsNoChangeAndSendsNothing) {
+  EXPECT_EQ(second_->finished.exit_code, kRunEnded) << second_->finished.output;
+  EXPECT_EQ(second_->markers.ok,
+            MarkerText({"Obtenida la instancia del OMX.",
+                        "Obtenida la instancia del ProfileDataCollector.",
+                        "ProfileDataCollector inicializado.", "Obtenido el perfilado.",
+                        "No han cambiado los datos del perfilado."}));
+  EXPECT_FALSE(second_->markers.error);
+  EXPECT_TRUE(second_->comms.empty()) << "the communications library was called";
+  EXPECT_TRUE(second_->delivered.empty());
+  EXPECT_FALSE(WritesTheValueStore(second_->sdk));
+  EXPECT_EQ(second_->state, first_->state);
+}
+
+TEST(FailedUpload, KeepsTheStoredValuesAndEndsWithOnlyTheClosingMessageInTheErrorMarker) {
+  ScratchFolder scratch;
+  nlohmann::ordered_json scenario = DefaultScenario();
+  scenario["comms"]["send"] = false;
+  // A profile sent eight days ago under another hash: the run must send again.
+  scenario["sdk"]["state"] = {{"0x4009501", {{"type", "VT_UI4"}, {"value", 305419896}}},
+                              {"0x4009502", {{"type", "VT_DATE"}, {"value", "now-8d"}}}};
+  AgentInstallation installation(WriteScenario(scratch, L"upload_fails.json", scenario));
+  ASSERT_TRUE(installation.Installed());
+
+  const RunRecord run = RunAndRecord(installation);
+
+  EXPECT_EQ(run.finished.exit_code, kRunEnded) << run.finished.output;
+  EXPECT_FALSE(run.markers.ok);
+  EXPECT_EQ(run.markers.error, MarkerText({kRunCompleted}));
+  const nlohmann::json* send = FindCall(run.comms, "Send");
+  ASSERT_NE(send, nullptr) << "no upload was tried";
+  EXPECT_EQ((*send)["result"], false);
+  EXPECT_FALSE(sim::FileExists(sim::FromUtf8(send->value("file", ""))))
+      << "the data file outlived the run";
+  EXPECT_TRUE(run.delivered.empty());
+  EXPECT_FALSE(WritesTheValueStore(run.sdk));
+  EXPECT_FALSE(run.state) << "the value store was written: " << run.state->dump();
+}
+
+}  // namespace
+}  // namespace qm::e2e
