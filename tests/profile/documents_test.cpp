@@ -1,0 +1,231 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "common/registry_sandbox.h"
+#include "diagnostics/trace_recorder.h"
+#include "profile/document_hash.h"
+#include "profile/process_texts.h"
+#include "profile/profile_data.h"
+#include "support/text.h"
+
+namespace qm {
+namespace {
+
+using ::testing::IsEmpty;
+
+constexpr wchar_t kSetup[] = L"SOFTWARE\\Orvex Software\\Setup";
+
+// A message as "<number> <argument> ...", Int arguments in decimal.
+std::string Describe(const trace::RecordedMessage& message) {
+  std::string text = std::to_string(message.number);
+  for (const trace::RecordedArg& arg : message.args) {
+    text += ' ' + (arg.kind == trace::Arg::Kind::Int ? std::to_string(arg.value) : arg.narrow);
+  }
+  return text;
+}
+
+// Every document test runs against an empty machine hive and without the
+// process-wide texts, unless it sets them.
+class ProfileDocuments : public ::testing::Test {
+ protected:
+  ProfileDocuments() { profile_.SetMUID(L"M1"); }
+  ~ProfileDocuments() override {
+    InstallUid.clear();
+    OwnFileVersion.clear();
+  }
+
+  testing::RegistrySandbox hive_;
+  CProfileData profile_;
+};
+
+TEST_F(ProfileDocuments, MinimalProfileGivesBothDocumentsExactly) {
+  trace::TraceRecorder recorder;
+  EXPECT_EQ(profile_.ToJson(),
+            L"{\"MUID\":\"M1\",\"OSInfo\":{},\"SuiteID\":\"0\",\"SuiteVersion\":\"\","
+            L"\"SuiteVersionNumber\":\"\",\"Country\":\"\",\"Language\":\"\",\"CustomID\":\"0\","
+            L"\"Products\":[{\"ProductID\":\"\",\"VersionType\":\"\",\"ModuleStatus\":\"0\"}],"
+            L"\"AVState\":\"0\",\"DetectionCounters\":{}}");
+  // A setup key that does not open is no error worth a message.
+  EXPECT_THAT(recorder.Numbers(trace::Source::ProfileDocument), IsEmpty());
+  // The fallback product went into the full document's text only.
+  const std::wstring reduced = profile_.ToCompareJson();
+  EXPECT_EQ(reduced,
+            L"{\"MUID\":\"M1\",\"OSInfo\":{},\"SuiteID\":\"0\",\"SuiteVersion\":\"\","
+            L"\"SuiteVersionNumber\":\"\",\"Country\":\"\",\"Language\":\"\",\"CustomID\":\"0\","
+            L"\"Products\":[],\"AVState\":\"0\"}");
+  // Hashes kept by earlier runs are compared with this one: it must not move.
+  EXPECT_EQ(ReducedDocumentHash(reduced), 0x48AE4B28u);
+}
+
+TEST_F(ProfileDocuments, PopulatedProfileFillsEveryMemberInOrderWithOptionalOnesCommas) {
+  auto* os = new COSInfo;
+  os->SetOSMajorVer(10);
+  os->SetOSMinorVer(0);
+  os->SetSPMajorVer(1);
+  os->SetSPMinorVer(2);
+  os->SetOSType(1);
+  os->SetOSx64(true);
+  os->SetNetVersionInstalled(L"4.8");
+  os->SetNetFrameworkRealVersion(L"4.8.09037");
+  os->SetW10BuildNumber(L"19045");
+  profile_.SetOSInfo(os);
+  profile_.SetSuiteID(4294967295u);
+  profile_.SetSuiteVersion(L"19.1.0");
+  profile_.SetSuiteVersionNumber(L"19010000");
+  profile_.SetCountry(L"ES");
+  profile_.SetLanguage(L"es-ES");
+  profile_.SetCustomID(187477);
+  profile_.SetAVState(2);
+  auto* product = new CProductInfo;
+  product->SetProductID(L"50");
+  product->SetVersionType(L"2");
+  product->SetMyAccountID(L"acc");
+  product->SetModuleStatus(L"65537");
+  auto* license = new CLicenseInfo;  // without LicenseVersionType
+  license->SetActivationCode(L"A");
+  product->AddLicense(license);
+  license = new CLicenseInfo;
+  license->SetClientID(L"C");
+  license->SetLicenseVersionType(L"PRO");
+  license->SetActivationCode(L"B");
+  license->SetProductLicenseID(L"PL");
+  license->SetActivationDate(L"2024-01-31");
+  license->SetExpirationDate(L"2025-01-31");
+  product->AddLicense(license);
+  profile_.AddProduct(product);
+  profile_.AddProduct(new CProductInfo);  // without licences
+  auto* counters = new CDetectionCounters;
+  counters->SetVirusDetections(1);
+  counters->SetPUPDetections(2);
+  counters->SetSuspiciousDetection(3);
+  counters->SetURLDetections(4);
+  counters->SetTotalAnalyzedFiles(5);
+  counters->SetRecoveredBytes(L"123456789012");
+  counters->SetBlockedThreats(6);
+  counters->SetInstalledUpdates(7);
+  counters->SetLast30DaysAnalyzedURLs(8);
+  profile_.SetDetectionCounters(counters);
+  InstallUid = L"IU";
+  OwnFileVersion = L"1.2.3.4";
+  hive_.SetDword(kSetup, L"MainProductID", 99);
+  trace::TraceRecorder recorder;
+
+  const std::wstring identity =
+      L"{\"MUID\":\"M1\",\"OSInfo\":{\"Platform\":\"Windows\",\"OSMajorVer\":\"10\","
+      L"\"OSMinorVer\":\"0\",\"SPMajorVer\":\"1\",\"SPMinorVer\":\"2\",\"OSType\":\"1\","
+      L"\"OSx64\":\"True\",\"NetVersionInstalled\":\"4.8\",\"NetFrameworkRealVersion\":"
+      L"\"4.8.09037\",\"W10BuildNumber\":\"19045\"},\"SuiteID\":\"4294967295\",\"SuiteVersion\":"
+      L"\"19.1.0\",\"SuiteVersionNumber\":\"19010000\",\"Country\":\"ES\",\"Language\":"
+      L"\"es-ES\",\"CustomID\":\"187477\",\"InstUID\":\"IU\",\"Products\":[{\"ProductID\":"
+      L"\"50\",\"VersionType\":\"2\",\"MyAccountID\":\"acc\",\"ModuleStatus\":\"65537\","
+      L"\"Licenses\":[{\"ActivationCode\":\"A\",\"ClientID\":\"\",\"ProductLicenseID\":\"\","
+      L"\"ActivationDate\":\"\",\"ExpirationDate\":\"\"},"
+      L"{\"ActivationCode\":\"B\",\"LicenseVersionType\":\"PRO\",\"ClientID\":\"C\","
+      L"\"ProductLicenseID\":\"PL\",\"ActivationDate\":\"2024-01-31\",\"ExpirationDate\":"
+      L"\"2025-01-31\"}]},{\"ProductID\":\"\",\"VersionType\":\"\",\"MyAccountID\":\"\","
+      L"\"ModuleStatus\":\"\"}],\"AVState\":\"2\"";
+  EXPECT_EQ(profile_.ToJson(),
+            identity +
+                L",\"DetectionCounters\":{\"VirusDetections\":\"1\",\"PUPDetections\":\"2\","
+                L"\"SuspiciousDetection\":\"3\",\"URLDetections\":\"4\",\"TotalAnalyzedFiles\":"
+                L"\"5\",\"RecoveredBytes\":\"123456789012\",\"BlockedThreats\":\"6\","
+                L"\"InstalledUpdates\":\"7\",\"Last30DaysAnalyzedURLs\":\"8\"},\"FileVersion\":"
+                L"\"1.2.3.4\"}");
+  EXPECT_EQ(profile_.ToCompareJson(), identity + L"}");
+  // Every registry read traces its outcome; a profile with products makes none.
+  EXPECT_THAT(recorder.Numbers(trace::Source::ProfileDocument), IsEmpty());
+  // The counters announce their serialisation and then carry its text.
+  EXPECT_THAT(recorder.Numbers(trace::Source::CountersDocument), ::testing::ElementsAre(10, 11));
+  EXPECT_EQ(recorder.Find(trace::Source::CountersDocument, 11)->args.at(0).wide.substr(0, 22),
+            L"{\"VirusDetections\":\"1\"");
+}
+
+TEST_F(ProfileDocuments, ProfileWithoutMuidHasNoFullDocumentButAReducedOne) {
+  profile_.SetMUID(L"");
+  trace::TraceRecorder recorder;
+  EXPECT_EQ(profile_.ToJson(), L"");
+  EXPECT_THAT(recorder.Numbers(trace::Source::ProfileDocument), ::testing::ElementsAre(10));
+  EXPECT_EQ(profile_.ToCompareJson().substr(0, 12), L"{\"MUID\":\"\",\"");
+}
+
+// Each setup value's bytes (at most four, zero-extended, whatever the registry
+// type) are a signed integer; a value that cannot be read leaves its text empty.
+TEST_F(ProfileDocuments, FallbackProductTakesSetupValuesAsSignedIntegers) {
+  const auto products = [](const std::wstring& id) {
+    return L"\"Products\":[{\"ProductID\":\"" + id +
+           L"\",\"VersionType\":\"3\",\"ModuleStatus\":\"7\"}]";
+  };
+  profile_.SetDefaultModuleStatus(7);
+  hive_.SetDword(kSetup, L"VersionType", 3);
+  EXPECT_NE(profile_.ToJson().find(products(L"")), std::wstring::npos);  // no MainProductID
+  const struct {
+    DWORD type;
+    std::string bytes;
+    const wchar_t* product_id;
+    const char* traced;
+  } rows[] = {
+      {REG_DWORD, std::string(4, '\xFF'), L"-1", "11 MainProductID -1"},
+      {REG_BINARY, "\x34\x12", L"4660", "11 MainProductID 4660"},
+      {REG_SZ, std::string("7\0\0\0", 4), L"55", "11 MainProductID 55"},  // L"7", terminator
+      {REG_QWORD, std::string("\5\0\0\0\0\0\0\0", 8), L"", "12 MainProductID 234"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(&row - rows);
+    hive_.Set(kSetup, L"MainProductID", row.type, row.bytes.data(),
+              static_cast<DWORD>(row.bytes.size()));
+    trace::TraceRecorder recorder;
+    EXPECT_NE(profile_.ToJson().find(products(row.product_id)), std::wstring::npos);
+    EXPECT_EQ(Describe(recorder.Messages().at(0)), row.traced);
+  }
+}
+
+// The standard CRC-32 check values; the count is the wide length, and a
+// conversion that came out shorter is hashed whole.
+TEST(DocumentHash, HashesTheFirstCountBytesByTheStandardCrc32) {
+  const struct {
+    std::string_view ansi;
+    std::size_t wide_length;
+    std::uint32_t hash;
+  } rows[] = {{"123456789", 9, 0xCBF43926u},  {"", 0, 0u},
+              {{"\0", 1}, 1, 0xD202EF8Du},    {"123456789", 12, 0xCBF43926u},
+              {"1234567890", 9, 0xCBF43926u}, {"12345678900", 9, 0xCBF43926u}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(&row - rows);
+    EXPECT_EQ(HashOfConvertedDocument(row.ansi, row.wide_length), row.hash);
+  }
+}
+
+// Puts the thread's locale back when it ends.
+struct ThreadLocale {
+  LCID saved = ::GetThreadLocale();
+  ~ThreadLocale() { ::SetThreadLocale(saved); }
+};
+
+// Characters of one, two and (in pairs) four bytes, with surrogate pairs at
+// every offset around the converter's step size, in the default code page and
+// in the double-byte one of Japanese (932).
+TEST(DocumentHash, ReducedDocumentHashCoversAsManyConvertedBytesAsItHasCharacters) {
+  std::wstring document = L"{\"Country\":\"";
+  for (int i = 0; i < 3000; ++i)
+    document += i % 2 == 0 ? L"a\x65e5\xe9\xd83d\xde00" : L"a\x65e5\xe9";
+  document += L"\"}";
+  const ThreadLocale restore;
+  for (const LCID locale :
+       {restore.saved, MAKELCID(MAKELANGID(LANG_JAPANESE, SUBLANG_JAPANESE_JAPAN), SORT_DEFAULT)}) {
+    ::SetThreadLocale(locale);
+    for (std::size_t cut = 4090; cut < 4100; ++cut) {
+      SCOPED_TRACE(::testing::Message() << "locale " << locale << " cut " << cut);
+      const std::wstring shifted = document.substr(document.size() - cut);
+      EXPECT_EQ(ReducedDocumentHash(shifted),
+                HashOfConvertedDocument(ToAnsi(shifted), shifted.size()));
+    }
+  }
+  // The double-byte conversion is longer than the document: its tail is not hashed.
+  ASSERT_GT(ToAnsi(document).size(), document.size()) << "thread code page is not 932";
+  EXPECT_NE(ReducedDocumentHash(document), Crc32(ToAnsi(document)));
+}
+
+}  // namespace
+}  // namespace qm
