@@ -42,10 +42,13 @@ std::size_t TimesDeleted(const void* pointer) {
 }
 
 TEST(ProfileOwnership, ProfileFreesEveryRecordItOwnsExactlyOnce) {
+  // Every record is allocated before anything is freed, so no record can
+  // share an address with a block freed earlier.
   g_recording = true;
   auto* profile = new CProfileData;
   auto* os = new COSInfo;
   auto* counters = new CDetectionCounters;
+  auto* replaced = new CDetectionCounters;
   auto* first = new CProductInfo;
   auto* second = new CProductInfo;
   auto* license_a = new CLicenseInfo;
@@ -55,7 +58,6 @@ TEST(ProfileOwnership, ProfileFreesEveryRecordItOwnsExactlyOnce) {
   first->AddLicense(license_b);
   profile->SetOSInfo(os);
   profile->SetOSInfo(os);  // the same record handed over twice keeps one owner
-  auto* replaced = new CDetectionCounters;
   profile->SetDetectionCounters(replaced);
   profile->SetDetectionCounters(counters);  // a second record replaces the first
   EXPECT_EQ(TimesDeleted(replaced), 1u);
