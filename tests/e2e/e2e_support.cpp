@@ -53,11 +53,14 @@ std::optional<std::string> ReadIfPresent(const std::wstring& path) {
   return bytes;
 }
 
-std::wstring SimAgentProgram() { return sim::JoinPath(sim::testing::BinFolder(), L"simagent.exe"); }
+// The built stand-ins, simagent.exe and the program, as the installer copies them.
+constexpr wchar_t kPayloadFolder[] = QM_SIM_BIN_FOLDER;
+
+std::wstring SimAgentProgram() { return sim::JoinPath(kPayloadFolder, L"simagent.exe"); }
 
 // simagent.exe with `arguments`; its output is shown when it fails.
 bool RunSimAgent(const std::vector<std::wstring>& arguments) {
-  const Finished finished = RunProgram(SimAgentProgram(), arguments, sim::testing::BinFolder());
+  const Finished finished = RunProgram(SimAgentProgram(), arguments, kPayloadFolder);
   if (finished.exit_code == 0) return true;
   ADD_FAILURE() << "simagent " << sim::ToUtf8(arguments.front()) << " exited with "
                 << finished.exit_code << ":\n"
@@ -176,7 +179,7 @@ std::wstring WriteScenario(const ScratchFolder& folder, std::wstring_view name,
 
 std::wstring TestScenario(std::wstring_view name) { return sim::JoinPath(QM_E2E_SCENARIOS, name); }
 
-std::wstring BuiltProgram() { return sim::JoinPath(sim::testing::BinFolder(), L"quillmark.exe"); }
+std::wstring BuiltProgram() { return sim::JoinPath(kPayloadFolder, L"quillmark.exe"); }
 
 AgentInstallation::AgentInstallation(const std::wstring& scenario_path) {
   if (RunSimAgent({L"install", scenario_path})) folder_ = InstalledAgentFolder();
