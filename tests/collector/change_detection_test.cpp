@@ -3,6 +3,8 @@
 #include <windows.h>
 
 #include <limits>
+#include <optional>
+#include <vector>
 
 #include "collector/sim_collector.h"
 #include "diagnostics/trace_recorder.h"
@@ -16,176 +18,125 @@ using ::testing::IsSupersetOf;
 using trace::Source;
 using trace::TraceRecorder;
 
+constexpr DATE kNow = 45000.5;  // the simulated agent's clock
+constexpr DATE kSecond = 1.0 / 86400;
+
 // Runs against one agent whose value store lives across the runs, as between
 // processes.
 class ChangeDetection : public ::testing::Test {
  protected:
   // Initialises and collects a fresh collector, as a run does.
   ProfileDataCollector& Run() {
-    if (collector_) collector_->Finalise();
-    collector_ = agent_.MakeCollector();
-    EXPECT_TRUE(collector_->Initialise());
-    EXPECT_TRUE(collector_->Collect());
+    Finalise();
+    collector_ = agent_.Collected();
     return *collector_;
   }
-  // A first run that uploaded at `when`.
+  // An earlier run that uploaded at `when`.
   void UploadedAt(DATE when) {
     agent_.now = when;
     Run().KeepUploadState();
     agent_.now = kNow;
   }
-  void TearDown() override {
+  void Finalise() {
     if (collector_) collector_->Finalise();
   }
-  [[nodiscard]] std::optional<sim::SdkValue> Kept(LONG id) {
-    const auto values = agent_.State().StoredValues();
+  void TearDown() override { Finalise(); }
+  [[nodiscard]] std::optional<sim::SdkValue> Kept(LONG id) const {
+    const auto values = agent_.state->StoredValues();
     const auto found = values.find(id);
-    if (found == values.end()) return std::nullopt;
-    return found->second;
+    return found == values.end() ? std::nullopt : std::optional(found->second);
   }
 
-  static constexpr DATE kNow = 45000.5;
   SimulatedAgent agent_;
   std::unique_ptr<ProfileDataCollector> collector_;
 };
 
-TEST_F(ChangeDetection, FirstRunFindsBothReasonsToSend) {
+TEST_F(ChangeDetection, FirstRunFindsBothReasonsToSendAndTheUploadKeepsTheComparedHashAndTime) {
   TraceRecorder recorder;
   ProfileDataCollector& run = Run();
   EXPECT_TRUE(run.HasProfileChanged());
   EXPECT_TRUE(run.IsResendDue());
   EXPECT_THAT(recorder.Numbers(Source::Collector), IsSupersetOf({170, 148, 152, 168}));
-}
 
-TEST_F(ChangeDetection, KeepsTheHashAndTimeOfAnUpload) {
-  TraceRecorder recorder;
-  ProfileDataCollector& run = Run();
-  std::wstring reduced;
-  ASSERT_TRUE(run.GetReducedProfileJson(reduced));
-  run.KeepUploadState();
-
-  const auto hash = Kept(kProfileHashValueId);
-  ASSERT_TRUE(hash);
-  EXPECT_EQ(hash->type, VT_UI4);
-  EXPECT_EQ(hash->bits, ReducedDocumentHash(reduced));
-  const auto time = Kept(kLastUploadTimeValueId);
-  ASSERT_TRUE(time);
-  EXPECT_EQ(time->type, VT_DATE);
-  EXPECT_EQ(time->real, kNow);
-
-  EXPECT_THAT(recorder.Numbers(Source::Collector), IsSupersetOf({160, 145, 163, 157, 165}));
-  const auto* kept_at = recorder.Find(Source::Collector, 165);
-  ASSERT_EQ(kept_at->args.size(), 6u);
-  EXPECT_EQ(kept_at->args[0].value, 2023);
-  EXPECT_EQ(kept_at->args[1].value, 3);
-  EXPECT_EQ(kept_at->args[2].value, 15);
-  EXPECT_EQ(kept_at->args[3].value, 12);
-  EXPECT_EQ(kept_at->args[4].value, 0);
-  EXPECT_EQ(kept_at->args[5].value, 0);
-}
-
-TEST_F(ChangeDetection, SameProfileWithinSevenDaysIsNotSent) {
-  UploadedAt(kNow - 3);
-  ProfileDataCollector& run = Run();
-  EXPECT_FALSE(run.HasProfileChanged());
-  EXPECT_FALSE(run.IsResendDue());
-}
-
-TEST_F(ChangeDetection, SameProfileEightDaysLaterIsResent) {
-  UploadedAt(kNow - 8);
-  ProfileDataCollector& run = Run();
-  EXPECT_FALSE(run.HasProfileChanged());
-  EXPECT_TRUE(run.IsResendDue());
-  run.KeepUploadState();
-  EXPECT_EQ(Kept(kLastUploadTimeValueId)->real, kNow);
-}
-
-TEST_F(ChangeDetection, ExactlySevenDaysIsNotYetDue) {
-  UploadedAt(kNow - 7);
-  EXPECT_FALSE(Run().IsResendDue());
-  agent_.now = kNow + 1.0 / 86400;
-  EXPECT_TRUE(collector_->IsResendDue());
-}
-
-TEST_F(ChangeDetection, AKeptTimeInTheFutureIsDue) {
-  UploadedAt(kNow + 30);
-  EXPECT_TRUE(Run().IsResendDue());
-}
-
-TEST_F(ChangeDetection, AKeptTimeThatIsNoDateIsDue) {
-  (void)agent_.State().WriteItem(kLastUploadTimeValueId, sim::SdkValue::Date(1e12));
-  EXPECT_TRUE(Run().IsResendDue());
-  (void)agent_.State().WriteItem(kLastUploadTimeValueId,
-                                 sim::SdkValue::Date(std::numeric_limits<double>::quiet_NaN()));
-  EXPECT_TRUE(collector_->IsResendDue());
-}
-
-TEST_F(ChangeDetection, AKeptTimeBeforeEighteenNinetyNineIsLongPast) {
-  // -1.25 is 29 December 1899, 06:00: whole days count back, the time forward.
-  agent_.now = -1.25 + 7;
-  UploadedAt(-1.25);
-  agent_.now = -1.25 + 7;
-  EXPECT_FALSE(Run().IsResendDue());
-  agent_.now = 6.0;  // 5 January 1900, 00:00: 6.75 days later
-  EXPECT_FALSE(collector_->IsResendDue());
-  agent_.now = 6.5;
-  EXPECT_TRUE(collector_->IsResendDue());
-}
-
-TEST_F(ChangeDetection, ChangesTheReducedDocumentLeavesOutAreNoChange) {
-  UploadedAt(kNow - 1);
-  ProfileDataCollector& run = Run();
-  auto* counters = new CDetectionCounters();
-  counters->SetVirusDetections(12);
-  ProfileOf(run).SetDetectionCounters(counters);
-  EXPECT_FALSE(run.HasProfileChanged());
-}
-
-TEST_F(ChangeDetection, AChangedIdentifierIsAChange) {
-  UploadedAt(kNow - 1);
-  ProfileDataCollector& run = Run();
-  ProfileOf(run).SetCountry(L"PT");
-  EXPECT_TRUE(run.HasProfileChanged());
-}
-
-TEST_F(ChangeDetection, TheHashKeptIsTheHashCompared) {
-  ProfileDataCollector& run = Run();
-  ASSERT_TRUE(run.HasProfileChanged());
   std::wstring compared;
   ASSERT_TRUE(run.GetReducedProfileJson(compared));
   // What changes after the comparison does not reach the kept hash.
   ProfileOf(run).SetCountry(L"PT");
+  recorder.Clear();
   run.KeepUploadState();
-  EXPECT_EQ(Kept(kProfileHashValueId)->bits, ReducedDocumentHash(compared));
+  const auto hash = Kept(kProfileHashValueId);
+  ASSERT_TRUE(hash);
+  EXPECT_EQ(hash->type, VT_UI4);
+  EXPECT_EQ(hash->bits, ReducedDocumentHash(compared));
+  const auto time = Kept(kLastUploadTimeValueId);
+  ASSERT_TRUE(time);
+  EXPECT_EQ(time->type, VT_DATE);
+  EXPECT_EQ(time->real, kNow);
+  EXPECT_THAT(recorder.Numbers(Source::Collector), ElementsAre(160, 145, 163, 157, 165));
+  std::vector<int> kept_at;
+  for (const auto& arg : recorder.Find(Source::Collector, 165)->args) kept_at.push_back(arg.value);
+  EXPECT_THAT(kept_at, ElementsAre(2023, 3, 15, 12, 0, 0));
 }
 
-TEST_F(ChangeDetection, AFailedHashWriteKeepsNoTime) {
+TEST_F(ChangeDetection, TheSameProfileIsResentOnlyWhenItsUploadIsMoreThanSevenDaysOld) {
+  UploadedAt(kNow - 3);
+  EXPECT_FALSE(Run().HasProfileChanged());
+  EXPECT_FALSE(collector_->IsResendDue());
+  UploadedAt(kNow - 8);
+  EXPECT_FALSE(Run().HasProfileChanged());
+  EXPECT_TRUE(collector_->IsResendDue());
+  collector_->KeepUploadState();
+  EXPECT_EQ(Kept(kLastUploadTimeValueId)->real, kNow);
+}
+
+TEST_F(ChangeDetection, AKeptTimeInTheFutureOrThatIsNoDateIsDue) {
+  const struct {
+    DATE kept, now;
+    bool due;
+  } rows[] = {
+      {kNow - 7, kNow, false},  // exactly seven days is not yet due
+      {kNow - 7, kNow + kSecond, true},
+      {kNow + 30, kNow, true},  // the clock was ahead at the upload
+      {1e12, kNow, true},
+      {std::numeric_limits<double>::quiet_NaN(), kNow, true},
+      // -1.25 is 29 December 1899, 06:00: whole days count back, the time forward.
+      {-1.25, -1.25 + 7, false},
+      {-1.25, 6.0, false},  // 5 January 1900, 00:00: 6.75 days later
+      {-1.25, 6.5, true},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(::testing::Message() << row.kept << " at " << row.now);
+    (void)agent_.state->WriteItem(kLastUploadTimeValueId, sim::SdkValue::Date(row.kept));
+    agent_.now = row.now;
+    EXPECT_EQ(Run().IsResendDue(), row.due);
+  }
+}
+
+TEST_F(ChangeDetection, OnlyWhatTheReducedDocumentHoldsIsAChange) {
+  UploadedAt(kNow - 1);
+  auto* counters = new CDetectionCounters();
+  counters->SetVirusDetections(12);
+  ProfileOf(Run()).SetDetectionCounters(counters);
+  EXPECT_FALSE(collector_->HasProfileChanged());
+  ProfileOf(Run()).SetCountry(L"PT");
+  EXPECT_TRUE(collector_->HasProfileChanged());
+}
+
+TEST(KeptProfile, AFailedHashWriteKeepsNoTimeAndAnUnreadableHashIsAChange) {
   sim::SdkScenario scenario = AgentScenario();
-  scenario.state_faults[kProfileHashValueId].set = E_FAIL;
-  SimulatedAgent faulty(std::move(scenario));
-  auto collector = faulty.MakeCollector();
-  ASSERT_TRUE(collector->Initialise());
-  ASSERT_TRUE(collector->Collect());
+  scenario.state[kProfileHashValueId] = sim::SdkValue::Of(VT_UI4, 0);
+  scenario.state_faults[kProfileHashValueId] = {.get = E_FAIL, .set = E_FAIL};
+  SimulatedAgent agent(std::move(scenario));
+  auto collector = agent.Collected();
+  EXPECT_TRUE(collector->HasProfileChanged());
   TraceRecorder recorder;
   collector->KeepUploadState();
   EXPECT_THAT(recorder.Numbers(Source::Collector), ElementsAre(160, 144, 162));
-  EXPECT_TRUE(faulty.State().StoredValues().empty());
+  EXPECT_EQ(agent.state->StoredValues().count(kLastUploadTimeValueId), 0u);
   collector->Finalise();
 }
 
-TEST_F(ChangeDetection, AnUnreadableKeptHashIsAChange) {
-  sim::SdkScenario scenario = AgentScenario();
-  scenario.state[kProfileHashValueId] = sim::SdkValue::Of(VT_UI4, 0);
-  scenario.state_faults[kProfileHashValueId].get = E_FAIL;
-  SimulatedAgent faulty(std::move(scenario));
-  auto collector = faulty.MakeCollector();
-  ASSERT_TRUE(collector->Initialise());
-  ASSERT_TRUE(collector->Collect());
-  EXPECT_TRUE(collector->HasProfileChanged());
-  collector->Finalise();
-}
-
-TEST(KeptProfile, WithoutProfileNothingIsDecidedOrKept) {
+TEST(KeptProfile, WithoutProfileOrInitialisationNothingIsDecidedReadOrKept) {
   SimulatedAgent agent;
   auto collector = agent.MakeCollector();
   TraceRecorder recorder;
@@ -196,13 +147,6 @@ TEST(KeptProfile, WithoutProfileNothingIsDecidedOrKept) {
   EXPECT_FALSE(collector->HasProfileChanged());
   EXPECT_FALSE(collector->IsResendDue());
   collector->KeepUploadState();
-  EXPECT_THAT(recorder.Numbers(Source::Collector), ElementsAre(141, 142, 169, 167, 159));
-}
-
-TEST(KeptProfile, TheValueStoreRefusesBeforeInitialisation) {
-  SimulatedAgent agent;
-  auto collector = agent.MakeCollector();
-  TraceRecorder recorder;
   std::uint32_t value = 7;
   DATE date = 1;
   EXPECT_FALSE(collector->WriteKeptValue(kProfileHashValueId, 1));
@@ -211,18 +155,8 @@ TEST(KeptProfile, TheValueStoreRefusesBeforeInitialisation) {
   EXPECT_FALSE(collector->WriteKeptDate(kLastUploadTimeValueId, 2));
   EXPECT_EQ(value, 7u);
   EXPECT_EQ(date, 1);
-  EXPECT_THAT(recorder.Numbers(Source::Collector), ElementsAre(143, 147, 151, 155));
-}
-
-TEST(KeptProfile, TheFullDocumentIsBuiltFromTheProfile) {
-  SimulatedAgent agent;
-  auto collector = agent.MakeCollector();
-  ASSERT_TRUE(collector->Initialise());
-  ASSERT_TRUE(collector->Collect());
-  std::wstring json;
-  EXPECT_TRUE(collector->GetProfileJson(json));
-  EXPECT_THAT(json, ::testing::HasSubstr(L"\"MUID\":\"A1B2C3D4E5F60718\""));
-  collector->Finalise();
+  EXPECT_THAT(recorder.Numbers(Source::Collector),
+              ElementsAre(141, 142, 169, 167, 159, 143, 147, 151, 155));
 }
 
 }  // namespace
