@@ -1,28 +1,30 @@
 // The side-by-side activation context through which the SDK is reached.
 #include "run/activation_context.h"
 
+#include <gtest/gtest.h>
 #include <windows.h>
 
-#include <gtest/gtest.h>
-
-#include <filesystem>
 #include <string>
 
 #include "common/registry_sandbox.h"
 #include "resources/resource_ids.h"
+#include "run/scratch_folder.h"
 #include "support/unique_resource.h"
 
 namespace qm {
 namespace {
 
-TEST(ActivationContextFolder, IsTheModuleFileNameWithoutItsLastComponent) {
+TEST(ActivationContextFolder, IsTheModuleFileNameWithoutItsLastComponentUnlessItWasCut) {
   EXPECT_EQ(FolderOfModuleName(L"C:\\Agent\\bin\\quillmark.exe", 4096), L"C:\\Agent\\bin");
   EXPECT_EQ(FolderOfModuleName(L"quillmark.exe", 4096), L"");
+  // A name that filled the whole buffer may have been cut.
+  EXPECT_EQ(FolderOfModuleName(L"C:\\" + std::wstring(4093, L'a'), 4096), L"");
 }
 
-TEST(ActivationContextFolder, IsEmptyWhenTheNameFilledTheWholeBuffer) {
-  const std::wstring cut = L"C:\\" + std::wstring(4093, L'a');
-  EXPECT_EQ(FolderOfModuleName(cut, 4096), L"");
+HANDLE CurrentContext() {
+  UniqueActivationContext active;
+  EXPECT_TRUE(::GetCurrentActCtx(active.Put()));
+  return active.Get();
 }
 
 TEST(ActivationContext, FromTheProgramManifestIsCreatedAndActivatedForTheScope) {
@@ -33,26 +35,18 @@ TEST(ActivationContext, FromTheProgramManifestIsCreatedAndActivatedForTheScope) 
   {
     CActivationScope scope(context);
     EXPECT_TRUE(scope.IsActive());
-    UniqueActivationContext active;
-    ASSERT_TRUE(::GetCurrentActCtx(active.Put()));
-    EXPECT_EQ(active.Get(), context.Handle());
+    EXPECT_EQ(CurrentContext(), context.Handle());
   }
-  UniqueActivationContext after;
-  ASSERT_TRUE(::GetCurrentActCtx(after.Put()));
-  EXPECT_NE(after.Get(), context.Handle());
+  EXPECT_NE(CurrentContext(), context.Handle());
 }
 
 TEST(ActivationContext, WhoseAssembliesAreMissingFailsAndItsScopeActivatesNothing) {
-  const std::filesystem::path empty =
-      std::filesystem::temp_directory_path() / ("qm_no_sdk_" + std::to_string(::GetCurrentProcessId()));
-  std::filesystem::create_directories(empty);
-  CActivationContext context(::GetModuleHandleW(nullptr), empty.wstring().c_str(), QM_MANIFEST_SDK);
+  testing::ScratchFolder empty;
+  CActivationContext context(::GetModuleHandleW(nullptr), empty.Path().c_str(), QM_MANIFEST_SDK);
   EXPECT_EQ(context.Handle(), INVALID_HANDLE_VALUE);
   EXPECT_NE(context.LastError(), 0u);
-  EXPECT_EQ(context.Folder(), empty.wstring());
-  CActivationScope scope(context);
-  EXPECT_FALSE(scope.IsActive());
-  std::filesystem::remove_all(empty);
+  EXPECT_EQ(context.Folder(), empty.Path().wstring());
+  EXPECT_FALSE(CActivationScope(context).IsActive());
 }
 
 // The only test of this binary that asks for the SDK context: the first

@@ -1,9 +1,8 @@
 // The probes a run makes before it opens the SDK.
 #include "run/probes.h"
 
-#include <windows.h>
-
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <array>
 #include <cstdlib>
@@ -14,135 +13,95 @@
 #include "common/registry_sandbox.h"
 #include "profile/process_texts.h"
 #include "resources/version.h"
+#include "run/scratch_folder.h"
 #include "support/unique_resource.h"
 
 namespace qm {
 namespace {
 
-namespace fs = std::filesystem;
-
-bool TestModeIn(std::vector<const wchar_t*> arguments) {
-  return IsTestModeRequested(static_cast<int>(arguments.size()), arguments.data());
+TEST(TestModeSwitch, IsAnyArgumentStartingWithSlashTestModeInAnyLetterCase) {
+  const std::pair<std::vector<const wchar_t*>, bool> rows[] = {
+      {{L"quillmark.exe", L"/TestMode"}, true},
+      {{L"quillmark.exe", L"/TESTMODE"}, true},
+      {{L"quillmark.exe", L"-TRACKING", L"/testmodeX"}, true},
+      {{L"/TestMode\\quillmark.exe"}, true},  // the program path counts too
+      {{L"quillmark.exe", L"TestMode"}, false},
+      {{L"quillmark.exe", L"/Test"}, false},
+      {{L"quillmark.exe", L"/TestMod"}, false},
+      {{L"quillmark.exe"}, false},
+      {{}, false},
+  };
+  for (const auto& [arguments, requested] : rows) {
+    EXPECT_EQ(IsTestModeRequested(static_cast<int>(arguments.size()), arguments.data()), requested)
+        << ::testing::PrintToString(arguments.empty() ? L"" : arguments.back());
+  }
 }
 
-TEST(TestModeSwitch, IsRecognisedInAnyLetterCaseAndWithTrailingCharacters) {
-  EXPECT_TRUE(TestModeIn({L"quillmark.exe", L"/TestMode"}));
-  EXPECT_TRUE(TestModeIn({L"quillmark.exe", L"/TESTMODE"}));
-  EXPECT_TRUE(TestModeIn({L"quillmark.exe", L"-TRACKING", L"/testmodeX"}));
-  EXPECT_TRUE(TestModeIn({L"/TestMode\\quillmark.exe"}));  // the program path counts too
+std::wstring CurrentDirectory() {
+  std::array<wchar_t, MAX_PATH> current{};
+  ::GetCurrentDirectoryW(MAX_PATH, current.data());
+  return current.data();
 }
 
-TEST(TestModeSwitch, IsNotRecognisedWithoutItsSlashOrWhenShortened) {
-  EXPECT_FALSE(TestModeIn({L"quillmark.exe", L"TestMode"}));
-  EXPECT_FALSE(TestModeIn({L"quillmark.exe", L"/Test"}));
-  EXPECT_FALSE(TestModeIn({L"quillmark.exe", L"/TestMod"}));
-  EXPECT_FALSE(TestModeIn({L"quillmark.exe"}));
-  EXPECT_FALSE(IsTestModeRequested(0, nullptr));
-}
+TEST(AgentProcessProbe, FindsAProcessByItsImageNameInAnyLetterCaseAndEntersItsFolder) {
+  const char* sleeper = std::getenv("QM_PROBE_SLEEPER");
+  ASSERT_NE(sleeper, nullptr) << "QM_PROBE_SLEEPER missing";
+  testing::ScratchFolder folder;
+  const std::wstring start = CurrentDirectory();
+  const std::wstring tag = std::to_wstring(::GetCurrentProcessId());
+  const std::wstring searched = L"QMPROBEAGENT" + tag + L".EXE";
+  EXPECT_FALSE(FindProcessAndEnterItsFolder(searched));
+  EXPECT_EQ(CurrentDirectory(), start);
 
-// A copy of a waiting process under a lower-case image name of its own.
-class StandInProcess {
- public:
-  explicit StandInProcess(const fs::path& executable) {
-    const char* sleeper = std::getenv("QM_PROBE_SLEEPER");
-    if (sleeper == nullptr) return;
-    fs::create_directories(executable.parent_path());
-    fs::copy_file(sleeper, executable, fs::copy_options::overwrite_existing);
-    std::wstring command = L"\"" + executable.wstring() + L"\"";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info{};
-    if (::CreateProcessW(executable.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                         nullptr, &startup, &info)) {
-      process_.Reset(info.hProcess);
-      UniqueHandle thread(info.hThread);
-    }
-  }
-  ~StandInProcess() {
-    if (!process_) return;
-    ::TerminateProcess(process_.Get(), 0);
-    ::WaitForSingleObject(process_.Get(), 5000);
-  }
-  [[nodiscard]] bool IsRunning() const { return process_.IsValid(); }
+  // A copy of a waiting process under a lower-case image name of its own.
+  const std::filesystem::path executable = folder.Path() / (L"qmprobeagent" + tag + L".exe");
+  std::filesystem::copy_file(sleeper, executable);
+  std::wstring command = L"\"" + executable.wstring() + L"\"";
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION info{};
+  ASSERT_TRUE(::CreateProcessW(executable.c_str(), command.data(), nullptr, nullptr, FALSE, 0,
+                               nullptr, nullptr, &startup, &info));
+  const UniqueHandle process(info.hProcess), thread(info.hThread);
+  const bool found = FindProcessAndEnterItsFolder(searched);
+  const std::wstring entered = CurrentDirectory();
+  ::SetCurrentDirectoryW(start.c_str());
+  ::TerminateProcess(process.Get(), 0);
+  ::WaitForSingleObject(process.Get(), 5000);
 
- private:
-  UniqueHandle process_;
-};
-
-class AgentProcessProbe : public ::testing::Test {
- protected:
-  void SetUp() override {
-    std::array<wchar_t, MAX_PATH> current{};
-    ::GetCurrentDirectoryW(MAX_PATH, current.data());
-    start_directory_ = current.data();
-    tag_ = std::to_wstring(::GetCurrentProcessId());
-    folder_ = fs::temp_directory_path() / (L"qm_probe_" + tag_);
-  }
-  void TearDown() override {
-    ::SetCurrentDirectoryW(start_directory_.c_str());
-    std::error_code ignored;
-    fs::remove_all(folder_, ignored);
-  }
-  std::wstring CurrentDirectory() const {
-    std::array<wchar_t, MAX_PATH> current{};
-    ::GetCurrentDirectoryW(MAX_PATH, current.data());
-    return current.data();
-  }
-
-  std::wstring start_directory_;
-  std::wstring tag_;
-  fs::path folder_;
-};
-
-TEST_F(AgentProcessProbe, ProcessWithALowerCaseImageNameIsFoundAndItsFolderBecomesCurrent) {
-  StandInProcess agent(folder_ / (L"qmprobeagent" + tag_ + L".exe"));
-  ASSERT_TRUE(agent.IsRunning()) << "QM_PROBE_SLEEPER missing or not started";
-  EXPECT_TRUE(FindProcessAndEnterItsFolder(L"QMPROBEAGENT" + tag_ + L".EXE"));
+  EXPECT_TRUE(found);
   // The system reports the directory without the separator the probe set it with.
-  const std::wstring expected = folder_.wstring();
-  EXPECT_EQ(::CompareStringOrdinal(CurrentDirectory().c_str(), -1, expected.c_str(), -1, TRUE),
-            CSTR_EQUAL)
-      << "current directory " << ::testing::PrintToString(CurrentDirectory()) << " is not "
-      << ::testing::PrintToString(expected);
+  const std::wstring expected = folder.Path().wstring();
+  EXPECT_EQ(::CompareStringOrdinal(entered.c_str(), -1, expected.c_str(), -1, TRUE), CSTR_EQUAL)
+      << ::testing::PrintToString(entered) << " is not " << ::testing::PrintToString(expected);
   EXPECT_EQ(expected.substr(1, 2), L":\\");  // written with its drive letter
 }
 
-TEST_F(AgentProcessProbe, MissingProcessLeavesTheCurrentDirectoryAlone) {
-  EXPECT_FALSE(FindProcessAndEnterItsFolder(L"QMNOSUCHPROCESS" + tag_ + L".EXE"));
-  EXPECT_EQ(CurrentDirectory(), start_directory_);
-}
-
-constexpr wchar_t kUidsKey[] = L"SOFTWARE\\Orvex Software\\Setup\\UIDS";
-
-class InstallUidProbe : public ::testing::Test {
- protected:
-  void SetUp() override { InstallUid.clear(); }
-  void TearDown() override { InstallUid.clear(); }
-  testing::RegistrySandbox sandbox_;
-};
-
-TEST_F(InstallUidProbe, ValueOfTwoHundredCharactersIsReadWhole) {
-  const std::wstring uid(200, L'7');
-  sandbox_.SetText(kUidsKey, L"InstUID", uid);
-  ReadInstallUid();
-  EXPECT_EQ(InstallUid, uid);
-}
-
-TEST_F(InstallUidProbe, ValueOfAnyTypeIsReadAsText) {
-  sandbox_.Set(kUidsKey, L"InstUID", REG_BINARY, L"AB12", sizeof(L"AB12"));
-  ReadInstallUid();
-  EXPECT_EQ(InstallUid, L"AB12");
-}
-
-TEST_F(InstallUidProbe, MissingKeyOrValueOrOversizedValueLeavesTheTextEmpty) {
-  ReadInstallUid();
-  EXPECT_TRUE(InstallUid.empty());
-  sandbox_.SetText(kUidsKey, L"Other", L"x");
-  ReadInstallUid();
-  EXPECT_TRUE(InstallUid.empty());
-  sandbox_.SetText(kUidsKey, L"InstUID", std::wstring(300, L'9'));
-  ReadInstallUid();
-  EXPECT_TRUE(InstallUid.empty());
+TEST(InstallUidProbe, IsAValueOfAnyTypeReadAsTextOfAtMostTwoHundredCharacters) {
+  testing::RegistrySandbox sandbox;
+  const std::wstring two_hundred(200, L'7');
+  const struct {
+    const wchar_t* name;  // null: no key at all
+    DWORD type;
+    std::wstring value;
+    std::wstring read;
+  } rows[] = {
+      {nullptr, REG_SZ, L"", L""},
+      {L"Other", REG_SZ, L"x", L""},
+      {L"InstUID", REG_SZ, two_hundred, two_hundred},
+      {L"InstUID", REG_BINARY, L"AB12", L"AB12"},
+      {L"InstUID", REG_SZ, std::wstring(300, L'9'), L""},
+  };
+  for (const auto& row : rows) {
+    if (row.name != nullptr) {
+      sandbox.Set(L"SOFTWARE\\Orvex Software\\Setup\\UIDS", row.name, row.type, row.value.c_str(),
+                  static_cast<DWORD>((row.value.size() + 1) * sizeof(wchar_t)));
+    }
+    InstallUid.clear();
+    ReadInstallUid();
+    EXPECT_EQ(InstallUid, row.read) << ::testing::PrintToString(row.value.substr(0, 8));
+  }
+  InstallUid.clear();
 }
 
 TEST(OwnFileVersion, IsTheFileVersionTextOfTheProgramsVersionResource) {
@@ -150,31 +109,24 @@ TEST(OwnFileVersion, IsTheFileVersionTextOfTheProgramsVersionResource) {
   ASSERT_TRUE(ReadOwnFileVersion(version));
   const std::string expected = QM_VERSION_TEXT;
   EXPECT_EQ(version, std::wstring(expected.begin(), expected.end()));
-}
-
-TEST(OwnFileVersion, QueryPathWritesLanguageAndCodePageInLowerCaseHexadecimal) {
+  // Language and code page are written in lower-case hexadecimal.
   EXPECT_EQ(StringFileInfoPath(0x0C0A, 0x04E4, L"FileVersion"),
             L"\\StringFileInfo\\0c0a04e4\\FileVersion");
-  EXPECT_EQ(StringFileInfoPath(0x0409, 0x04B0, L"FileVersion"),
-            L"\\StringFileInfo\\040904b0\\FileVersion");
 }
 
 TEST(EnvironmentVariable, IsReadWhenSetAndRefusedWhenUnsetEmptyOrTooLong) {
   std::array<wchar_t, 8> buffer{};
-  ::SetEnvironmentVariableW(L"QM_PROBE_VALUE", L"abc");
-  EXPECT_TRUE(ReadEnvironmentVariable(L"QM_PROBE_VALUE", buffer.data(), buffer.size()));
+  const auto read_back = [&](const wchar_t* value) {
+    ::SetEnvironmentVariableW(L"QM_PROBE_VALUE", value);
+    return ReadEnvironmentVariable(L"QM_PROBE_VALUE", buffer.data(), buffer.size());
+  };
+  EXPECT_TRUE(read_back(L"abc"));
   EXPECT_STREQ(buffer.data(), L"abc");
-
-  ::SetEnvironmentVariableW(L"QM_PROBE_VALUE", L"1234567");  // fills the buffer with its terminator
-  EXPECT_TRUE(ReadEnvironmentVariable(L"QM_PROBE_VALUE", buffer.data(), buffer.size()));
-  ::SetEnvironmentVariableW(L"QM_PROBE_VALUE", L"12345678");
-  EXPECT_FALSE(ReadEnvironmentVariable(L"QM_PROBE_VALUE", buffer.data(), buffer.size()));
+  EXPECT_TRUE(read_back(L"1234567"));  // fills the buffer with its terminator
+  EXPECT_FALSE(read_back(L"12345678"));
   EXPECT_EQ(buffer[0], L'\0');
-
-  ::SetEnvironmentVariableW(L"QM_PROBE_VALUE", L"");
-  EXPECT_FALSE(ReadEnvironmentVariable(L"QM_PROBE_VALUE", buffer.data(), buffer.size()));
-  ::SetEnvironmentVariableW(L"QM_PROBE_VALUE", nullptr);
-  EXPECT_FALSE(ReadEnvironmentVariable(L"QM_PROBE_VALUE", buffer.data(), buffer.size()));
+  EXPECT_FALSE(read_back(L""));
+  EXPECT_FALSE(read_back(nullptr));
 }
 
 }  // namespace

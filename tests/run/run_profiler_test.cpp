@@ -2,13 +2,10 @@
 // harness finds, which exit code it reads, and what happens to the collector.
 #include "run/run_profiler.h"
 
+#include <gtest/gtest.h>
 #include <windows.h>
 
-#include <gtest/gtest.h>
-
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -19,6 +16,7 @@
 #include "profile/profile_data.h"
 #include "resources/resource_ids.h"
 #include "run/activation_context.h"
+#include "run/scratch_folder.h"
 #include "run/test_mode_log.h"
 #include "support/unique_resource.h"
 #include "upload/profile_uploader.h"
@@ -28,24 +26,17 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// What the stood-in machine and collector answer, and what the run did.
+// What the stood-in machine and collector answer, and what the run did. By
+// default every stage succeeds but the upload.
 struct Machine {
-  bool agent = true;
-  bool service = true;
-  bool context = true;
-  bool collector = true;
-  bool initialise = true;
-  bool collect = true;
-  bool collect_throws = false;
-  bool changed = true;
-  bool resend_due = false;
-  bool json = true;
+  bool agent = true, service = true, context = true, collector = true, initialise = true;
+  bool collect = true, collect_throws = false, changed = true, resend_due = false, json = true;
   bool profile = true;
   std::wstring muid = L"0123456789ABCDEF0";
   bool temp_directory = true;
   bool uploader = true;  // one whose library never loads, so every upload fails
-  fs::path folder;
-  std::vector<std::string> calls;
+  fs::path folder = {};
+  std::vector<std::string> calls = {};
 };
 Machine* g_machine = nullptr;
 
@@ -78,211 +69,144 @@ class FakeCollector : public ProfileDataCollector {
   CProfileData profile_;
 };
 
-bool FakeAgent() { return g_machine->agent; }
-bool FakeService() { return g_machine->service; }
 const CActivationContext* FakeContext() {
-  static const CActivationContext context(::GetModuleHandleW(nullptr), nullptr, QM_MANIFEST_APPLICATION);
+  static const CActivationContext context(::GetModuleHandleW(nullptr), nullptr,
+                                          QM_MANIFEST_APPLICATION);
   return g_machine->context ? &context : nullptr;
-}
-std::unique_ptr<ProfileDataCollector> FakeCollectorFactory() {
-  if (!g_machine->collector) return nullptr;
-  return std::make_unique<FakeCollector>();
 }
 std::wstring FakeDataFilePath(std::wstring_view muid) {
   if (!g_machine->temp_directory) throw TempDirectoryError();
   return g_machine->folder.wstring() + L"\\" + std::wstring(muid) + L".dat";
 }
-HMODULE NoLibrary(const wchar_t*) { return nullptr; }
-LinkGetUtilFunction NoEntry(HMODULE, const char*) { return nullptr; }
 std::unique_ptr<ProfileUploader> FakeUploader(const IProfileDataObserver* profile) {
   if (!g_machine->uploader) return nullptr;
-  return std::make_unique<ProfileUploader>(profile, LinkBridgeLoader{&NoLibrary, &NoEntry});
+  return std::make_unique<ProfileUploader>(
+      profile,
+      LinkBridgeLoader{[](const wchar_t*) -> HMODULE { return nullptr; },
+                       [](HMODULE, const char*) -> LinkGetUtilFunction { return nullptr; }});
 }
-constexpr RunPlatform kFakePlatform{&FakeAgent, &FakeService, &FakeContext, &FakeCollectorFactory,
-                                    &FakeDataFilePath, &FakeUploader};
+constexpr RunPlatform kFakePlatform{
+    [] { return g_machine->agent; },
+    [] { return g_machine->service; },
+    &FakeContext,
+    []() -> std::unique_ptr<ProfileDataCollector> {
+      return g_machine->collector ? std::make_unique<FakeCollector>() : nullptr;
+    },
+    &FakeDataFilePath,
+    &FakeUploader};
 
 class Run : public ::testing::Test {
  protected:
   void SetUp() override {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    machine_.folder = fs::temp_directory_path() /
-                      (std::string("qm_run_") + info->name() + "_" + std::to_string(::GetCurrentProcessId()));
-    fs::remove_all(machine_.folder);
-    fs::create_directories(machine_.folder);
     start_ = fs::current_path();
-    fs::current_path(machine_.folder);
-    g_machine = &machine_;
+    fs::current_path(folder_.Path());
+    Reset();
   }
   void TearDown() override {
     g_machine = nullptr;
     fs::current_path(start_);
-    std::error_code ignored;
-    fs::remove_all(machine_.folder, ignored);
   }
-
+  void Reset(const Machine& machine = {}) {
+    machine_ = machine;
+    machine_.folder = folder_.Path();
+    g_machine = &machine_;
+  }
   int RunWith(std::vector<std::wstring> arguments = {L"quillmark.exe", L"/TestMode"}) {
     std::vector<wchar_t*> argv;
     for (std::wstring& argument : arguments) argv.push_back(argument.data());
     return RunProfiler(static_cast<int>(argv.size()), argv.data(), kFakePlatform);
   }
-  bool Exists(const wchar_t* name) const { return fs::exists(machine_.folder / name); }
-  std::string Content(const wchar_t* name) const {
-    std::ifstream file(machine_.folder / name, std::ios::binary);
-    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-  }
-  // The run ended with only the ERROR marker, holding exactly `message`.
-  void ExpectOnlyErrorMarker(const std::string& message) const {
-    EXPECT_FALSE(Exists(kOkMarkerName));
-    EXPECT_EQ(Content(kErrorMarkerName), "\r\n" + message);
-  }
   std::size_t DataFiles() const {
     std::size_t count = 0;
-    for (const auto& entry : fs::directory_iterator(machine_.folder)) count += entry.path().extension() == ".dat";
+    for (const auto& entry : fs::directory_iterator(folder_.Path()))
+      count += entry.path().extension() == ".dat";
     return count;
   }
 
+  testing::ScratchFolder folder_;
   Machine machine_;
   fs::path start_;
 };
 
-const std::string kUpToCollected =
-    "\r\nObtenida la instancia del OMX.\r\nObtenida la instancia del ProfileDataCollector."
+const std::string kCollected =
+    "Obtenida la instancia del OMX.\r\nObtenida la instancia del ProfileDataCollector."
     "\r\nProfileDataCollector inicializado.\r\nObtenido el perfilado.";
+const std::string kSent =
+    kCollected +
+    "\r\nHan cambiado los datos del perfilado.\r\nQuillmark se ha ejecutado correctamente.";
+const std::string kClosing = "Quillmark se ha ejecutado correctamente.";
+const std::vector<std::string> kUntouched, kDestroyed{"destroyed"},
+    kFinalised{"finalised", "destroyed"};
+
+// Each course starts over markers an earlier run left, which a test-mode run
+// deletes first; one run after another also shows the instance mutex freed.
+TEST_F(Run, EveryStageOutcomeEndsWithItsExitCodeMarkerAndCollectorRelease) {
+  const struct {
+    Machine machine;
+    int exit_code;
+    const wchar_t* marker;  // the only marker left, holding a line break and `content`
+    std::string content;
+    std::vector<std::string> calls;
+  } courses[] = {
+      {Machine{.agent = false}, -1, nullptr, "", kUntouched},
+      {Machine{.service = false}, -1, kErrorMarkerName, "Agotado el tiempo de espera del servicio.",
+       kUntouched},
+      {Machine{.context = false}, -1, kErrorMarkerName, "Error obteniendo instancia de la OMX.",
+       kUntouched},
+      {Machine{.collector = false}, -1, kErrorMarkerName,
+       "Error obteniendo instancia del ProfileDataCollector.", kUntouched},
+      // A collector that did not initialise is destroyed unfinalised.
+      {Machine{.initialise = false}, -1, kErrorMarkerName,
+       "Error inicializando el ProfileDataCollector.", kDestroyed},
+      {Machine{.collect = false}, -1, kErrorMarkerName, "Error recopilando informacion.",
+       kFinalised},
+      {Machine{.collect_throws = true}, -1, kErrorMarkerName, "Error recopilando informacion.",
+       kFinalised},
+      {Machine{.profile = false}, -1, kErrorMarkerName, "Error obteniendo IProfileDataObserver.",
+       kFinalised},
+      {Machine{.changed = false}, 0, kOkMarkerName,
+       kCollected + "\r\nNo han cambiado los datos del perfilado.", kFinalised},
+      // The data file is written, then deleted; nothing is kept.
+      {Machine{}, 0, kErrorMarkerName, kClosing, kFinalised},
+      {Machine{.uploader = false}, 0, kOkMarkerName, kSent, kFinalised},
+      {Machine{.changed = false, .resend_due = true, .uploader = false}, 0, kOkMarkerName, kSent,
+       kFinalised},
+      {Machine{.muid = L"", .uploader = false}, 0, kOkMarkerName, kSent, kFinalised},
+      {Machine{.json = false}, 0, kErrorMarkerName, kClosing, kFinalised},
+      {Machine{.temp_directory = false}, -1, kErrorMarkerName, kClosing, kFinalised},
+  };
+  for (const auto& course : courses) {
+    SCOPED_TRACE(::testing::Message() << "course " << &course - courses);
+    Reset(course.machine);
+    folder_.Write(kOkMarkerName, "earlier run");
+    folder_.Write(kErrorMarkerName, "earlier run");
+    EXPECT_EQ(RunWith(), course.exit_code);
+    for (const wchar_t* marker : {kOkMarkerName, kErrorMarkerName})
+      EXPECT_EQ(folder_.Exists(marker), marker == course.marker) << marker;
+    if (course.marker != nullptr) {
+      EXPECT_EQ(folder_.Content(course.marker), "\r\n" + course.content);
+    }
+    EXPECT_EQ(machine_.calls, course.calls);
+    EXPECT_EQ(DataFiles(), 0u);
+  }
+}
 
 TEST_F(Run, SecondInstanceStopsAtOnceWithTheErrorMarkerInTheStartDirectory) {
   UniqueHandle first(::CreateMutexW(nullptr, TRUE, L"Orvex Security Profiler"));
   ASSERT_TRUE(first);
   machine_.agent = false;  // never asked
   EXPECT_EQ(RunWith(), -1);
-  ExpectOnlyErrorMarker("Hay otra instancia de Quillmark.exe ejecutandose.");
-}
-
-TEST_F(Run, MissingAgentProcessStopsWithoutAnyMarkerBeyondTheStartUpDeletion) {
-  std::ofstream(machine_.folder / kOkMarkerName) << "earlier run";
-  std::ofstream(machine_.folder / kErrorMarkerName) << "earlier run";
-  machine_.agent = false;
-  EXPECT_EQ(RunWith(), -1);
-  EXPECT_FALSE(Exists(kOkMarkerName));
-  EXPECT_FALSE(Exists(kErrorMarkerName));
-}
-
-TEST_F(Run, AgentServiceNotReadyStopsWithTheTimeoutMessage) {
-  machine_.service = false;
-  EXPECT_EQ(RunWith(), -1);
-  ExpectOnlyErrorMarker("Agotado el tiempo de espera del servicio.");
-}
-
-TEST_F(Run, MissingSdkActivationContextStops) {
-  machine_.context = false;
-  EXPECT_EQ(RunWith(), -1);
-  ExpectOnlyErrorMarker("Error obteniendo instancia de la OMX.");
-}
-
-TEST_F(Run, MissingCollectorStops) {
-  machine_.collector = false;
-  EXPECT_EQ(RunWith(), -1);
-  ExpectOnlyErrorMarker("Error obteniendo instancia del ProfileDataCollector.");
-}
-
-TEST_F(Run, FailedInitialisationLeavesOnlyTheErrorMarkerAndDestroysTheCollectorUnfinalised) {
-  machine_.initialise = false;
-  EXPECT_EQ(RunWith(), -1);
-  ExpectOnlyErrorMarker("Error inicializando el ProfileDataCollector.");
-  EXPECT_EQ(machine_.calls, (std::vector<std::string>{"destroyed"}));
-}
-
-TEST_F(Run, FailedOrRaisingCollectionStopsAfterFinalisingTheCollector) {
-  machine_.collect = false;
-  EXPECT_EQ(RunWith(), -1);
-  ExpectOnlyErrorMarker("Error recopilando informacion.");
-  EXPECT_EQ(machine_.calls, (std::vector<std::string>{"finalised", "destroyed"}));
-
-  machine_.calls.clear();
-  machine_.collect = true;
-  machine_.collect_throws = true;
-  EXPECT_EQ(RunWith(), -1);
-  ExpectOnlyErrorMarker("Error recopilando informacion.");
-  EXPECT_EQ(machine_.calls, (std::vector<std::string>{"finalised", "destroyed"}));
-}
-
-TEST_F(Run, UnchangedProfileEndsWithZeroWithoutDataFileOrClosingMessage) {
-  machine_.changed = false;
-  machine_.resend_due = false;
-  EXPECT_EQ(RunWith(), 0);
-  EXPECT_EQ(Content(kOkMarkerName), kUpToCollected + "\r\nNo han cambiado los datos del perfilado.");
-  EXPECT_FALSE(Exists(kErrorMarkerName));
-  EXPECT_EQ(DataFiles(), 0u);
-  EXPECT_EQ(machine_.calls, (std::vector<std::string>{"finalised", "destroyed"}));
-}
-
-TEST_F(Run, FailedUploadEndsWithZeroKeepsNothingAndLeavesOnlyTheClosingMessage) {
-  EXPECT_EQ(RunWith(), 0);
-  ExpectOnlyErrorMarker("Quillmark se ha ejecutado correctamente.");
-  EXPECT_EQ(DataFiles(), 0u);  // written, then deleted
-  EXPECT_EQ(machine_.calls, (std::vector<std::string>{"finalised", "destroyed"}));
-}
-
-TEST_F(Run, UploaderThatCannotBeCreatedIsSkippedSilently) {
-  machine_.uploader = false;
-  EXPECT_EQ(RunWith(), 0);
-  EXPECT_EQ(Content(kOkMarkerName), kUpToCollected +
-                                        "\r\nHan cambiado los datos del perfilado."
-                                        "\r\nQuillmark se ha ejecutado correctamente.");
-  EXPECT_EQ(DataFiles(), 0u);
-  EXPECT_EQ(machine_.calls, (std::vector<std::string>{"finalised", "destroyed"}));
-}
-
-TEST_F(Run, ResendDueAloneIsEnoughToSend) {
-  machine_.uploader = false;
-  machine_.changed = false;
-  machine_.resend_due = true;
-  EXPECT_EQ(RunWith(), 0);
-  EXPECT_NE(Content(kOkMarkerName).find("Han cambiado los datos del perfilado."), std::string::npos);
-}
-
-TEST_F(Run, FailedSerialisationStillEndsWithZeroAndTheClosingMessageInTheErrorMarker) {
-  machine_.json = false;
-  EXPECT_EQ(RunWith(), 0);
-  ExpectOnlyErrorMarker("Quillmark se ha ejecutado correctamente.");
-  EXPECT_EQ(machine_.calls, (std::vector<std::string>{"finalised", "destroyed"}));
-}
-
-TEST_F(Run, MissingProfileObjectStops) {
-  machine_.profile = false;
-  EXPECT_EQ(RunWith(), -1);
-  ExpectOnlyErrorMarker("Error obteniendo IProfileDataObserver.");
-  EXPECT_EQ(machine_.calls, (std::vector<std::string>{"finalised", "destroyed"}));
-}
-
-TEST_F(Run, EmptyMuidSendsNothingAndEndsWithZero) {
-  machine_.muid.clear();
-  machine_.uploader = false;
-  EXPECT_EQ(RunWith(), 0);
-  EXPECT_EQ(Content(kOkMarkerName), kUpToCollected +
-                                        "\r\nHan cambiado los datos del perfilado."
-                                        "\r\nQuillmark se ha ejecutado correctamente.");
-  EXPECT_EQ(DataFiles(), 0u);
-}
-
-TEST_F(Run, MissingTempDirectoryEndsThroughTheClosingStageWithMinusOne) {
-  machine_.temp_directory = false;
-  EXPECT_EQ(RunWith(), -1);
-  ExpectOnlyErrorMarker("Quillmark se ha ejecutado correctamente.");
-  EXPECT_EQ(machine_.calls, (std::vector<std::string>{"finalised", "destroyed"}));
+  EXPECT_FALSE(folder_.Exists(kOkMarkerName));
+  EXPECT_EQ(folder_.Content(kErrorMarkerName),
+            "\r\nHay otra instancia de Quillmark.exe ejecutandose.");
 }
 
 TEST_F(Run, OutsideTestModeNoMarkerIsCreatedOrDeleted) {
-  std::ofstream(machine_.folder / kErrorMarkerName) << "earlier run";
+  folder_.Write(kErrorMarkerName, "earlier run");
   machine_.initialise = false;
   EXPECT_EQ(RunWith({L"quillmark.exe"}), -1);
-  EXPECT_EQ(Content(kErrorMarkerName), "earlier run");
-  EXPECT_FALSE(Exists(kOkMarkerName));
-}
-
-TEST_F(Run, InstanceMutexIsFreeAgainAfterARun) {
-  machine_.uploader = false;
-  EXPECT_EQ(RunWith(), 0);
-  EXPECT_EQ(RunWith(), 0);
+  EXPECT_EQ(folder_.Content(kErrorMarkerName), "earlier run");
+  EXPECT_FALSE(folder_.Exists(kOkMarkerName));
 }
 
 }  // namespace
