@@ -21,12 +21,8 @@ class FakeProfile final : public IProfileDataObserver {
   std::wstring GetConnectionSetting2() const override { return setting2; }
   std::wstring GetConnectionSetting3() const override { return setting3; }
 
-  std::wstring muid;
+  std::wstring muid, suite_version, setting1, setting2, setting3;
   std::uint32_t suite_id = 0;
-  std::wstring suite_version;
-  std::wstring setting1;
-  std::wstring setting2;
-  std::wstring setting3;
 };
 
 }  // namespace qm::testing

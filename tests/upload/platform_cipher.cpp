@@ -13,57 +13,35 @@ namespace {
 
 constexpr std::size_t kRc2BlockSize = 8;
 
-class PlatformKey {
- public:
-  PlatformKey() {
-    if (!::CryptAcquireContextW(&provider_, nullptr, nullptr, PROV_RSA_FULL,
-                                CRYPT_VERIFYCONTEXT)) {
-      ADD_FAILURE() << "no provider context, error " << ::GetLastError();
-      return;
-    }
-    struct {
-      BLOBHEADER header;
-      DWORD length;
-      BYTE key[16];
-    } blob{{PLAINTEXTKEYBLOB, CUR_BLOB_VERSION, 0, CALG_RC2}, 16, {}};
-    std::memcpy(blob.key, kAgentKeyText, sizeof(blob.key));
-    // Imported without CRYPT_IPSEC_HMAC_KEY: with it Wine's provider refuses
-    // to encipher or decipher at all.
-    if (!::CryptImportKey(provider_, reinterpret_cast<const BYTE*>(&blob), sizeof(blob), 0, 0,
-                          &key_)) {
-      ADD_FAILURE() << "key not imported, error " << ::GetLastError();
-    }
+// The agent's key in the platform's default full-RSA provider. The provider is
+// found through HKEY_LOCAL_MACHINE, which a test's registry sandbox replaces,
+// so the key is made once before any test runs and lives as long as the process.
+HCRYPTKEY MakeAgentKey() {
+  HCRYPTPROV provider = 0;
+  HCRYPTKEY key = 0;
+  struct {
+    BLOBHEADER header;
+    DWORD length;
+    BYTE key[16];
+  } blob{{PLAINTEXTKEYBLOB, CUR_BLOB_VERSION, 0, CALG_RC2}, 16, {}};
+  std::memcpy(blob.key, kAgentKeyText, sizeof(blob.key));
+  // Imported without CRYPT_IPSEC_HMAC_KEY: with it Wine's provider refuses
+  // to encipher or decipher at all.
+  if (!::CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT) ||
+      !::CryptImportKey(provider, reinterpret_cast<const BYTE*>(&blob), sizeof(blob), 0, 0, &key)) {
+    ADD_FAILURE() << "no platform key, error " << ::GetLastError();
   }
-  ~PlatformKey() {
-    if (key_ != 0) ::CryptDestroyKey(key_);
-    if (provider_ != 0) ::CryptReleaseContext(provider_, 0);
-  }
-  PlatformKey(const PlatformKey&) = delete;
-  PlatformKey& operator=(const PlatformKey&) = delete;
-
-  HCRYPTKEY Get() const { return key_; }
-
- private:
-  HCRYPTPROV provider_ = 0;
-  HCRYPTKEY key_ = 0;
-};
-
-// The provider is found through HKEY_LOCAL_MACHINE, which the registry
-// sandbox of a test replaces; so the key is made once, before any test runs.
-const PlatformKey& AgentKey() {
-  static const PlatformKey key;
   return key;
 }
-[[maybe_unused]] const PlatformKey& g_made_before_tests = AgentKey();
+const HCRYPTKEY g_agent_key = MakeAgentKey();
 
 }  // namespace
 
 std::vector<std::uint8_t> EncipherWithPlatform(std::span<const std::uint8_t> plain) {
-  const PlatformKey& key = AgentKey();
   std::vector<std::uint8_t> data(plain.begin(), plain.end());
   DWORD length = static_cast<DWORD>(data.size());
   data.resize(data.size() + kRc2BlockSize);
-  if (!::CryptEncrypt(key.Get(), 0, TRUE, 0, data.data(), &length,
+  if (!::CryptEncrypt(g_agent_key, 0, TRUE, 0, data.data(), &length,
                       static_cast<DWORD>(data.size()))) {
     ADD_FAILURE() << "not enciphered, error " << ::GetLastError();
     return {};
@@ -89,12 +67,8 @@ std::string Base64Encode(std::span<const std::uint8_t> bytes) {
 }
 
 std::vector<std::uint8_t> Utf16Bytes(std::wstring_view text) {
-  std::vector<std::uint8_t> bytes;
-  for (wchar_t c : text) {
-    bytes.push_back(static_cast<std::uint8_t>(c & 0xFF));
-    bytes.push_back(static_cast<std::uint8_t>((c >> 8) & 0xFF));
-  }
-  return bytes;
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());  // UTF-16LE in memory
+  return {bytes, bytes + text.size() * sizeof(wchar_t)};
 }
 
 std::wstring StoredHostName(std::wstring_view host_name, std::wstring_view prefix) {

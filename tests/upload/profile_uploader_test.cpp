@@ -11,6 +11,7 @@
 #include "common/registry_sandbox.h"
 #include "diagnostics/trace_recorder.h"
 #include "fake_profile.h"
+#include "support/text.h"
 #include "upload/agent_identity.h"
 #include "upload/platform_cipher.h"
 
@@ -18,91 +19,57 @@ namespace qm {
 namespace {
 
 using ::testing::ElementsAre;
-using ::testing::IsEmpty;
 using trace::Source;
 
 std::wstring Text(const wchar_t* text) { return text == nullptr ? L"<null>" : text; }
 
-// What OpenChannel was given, copied while the caller's texts were alive.
-struct OpenCall {
-  std::wstring program_id, host_name, service, suite_version, muid;
-  std::int32_t suite_id = 0;
-  std::int32_t mode = 0;
-  std::uint32_t credentials_size = 0;
-  std::vector<std::uint32_t> reserved;
-  std::string token;
-  std::uint32_t token_length = 0;
-  std::wstring product, client_key;
-};
-
-struct SettingsCall {
-  std::uint32_t size = 0;
-  std::wstring setting1, setting2, setting3;
-};
-
-class FakeChannel final : public LinkChannel {
- public:
-  bool SetConnectionSettings(const ConnectionSettings* settings) override {
-    settings_calls.push_back({settings->size, Text(settings->setting1), Text(settings->setting2),
-                              Text(settings->setting3)});
-    return true;
-  }
-  bool Send(const wchar_t* queue, const wchar_t* path) override {
-    sends.emplace_back(Text(queue), Text(path));
-    if (throw_on_send) throw std::runtime_error("transport broke");
-    return send_result;
-  }
-
-  bool send_result = true;
-  bool throw_on_send = false;
-  std::vector<SettingsCall> settings_calls;
-  std::vector<std::pair<std::wstring, std::wstring>> sends;
-};
-
-class FakeLink final : public LinkUtility {
+// The library's side: every call lands in one transcript, e.g.
+// "GetUtil Open Settings(16|a|b|c) Send(ProfilerQueue|C:\x.dat) Close(channel)".
+class FakeLink final : public LinkUtility, public LinkChannel {
  public:
   LinkChannel* OpenChannel(const wchar_t* program_id, const wchar_t* host_name,
                            const wchar_t* service, std::int32_t suite_id,
                            const wchar_t* suite_version, const wchar_t* muid, std::int32_t mode,
-                           const UploadCredentials* credentials) override {
-    OpenCall call;
-    call.program_id = Text(program_id);
-    call.host_name = Text(host_name);
-    call.service = Text(service);
-    call.suite_version = Text(suite_version);
-    call.muid = Text(muid);
-    call.suite_id = suite_id;
-    call.mode = mode;
-    call.credentials_size = credentials->size;
-    call.reserved.assign(std::begin(credentials->reserved), std::end(credentials->reserved));
-    call.token.assign(credentials->token, credentials->tokenLength);
-    call.token_length = credentials->tokenLength;
-    call.product = Text(credentials->product);
-    call.client_key = Text(credentials->clientKey);
-    opens.push_back(call);
-    return give_channel ? &channel : nullptr;
+                           const UploadCredentials* c) override {
+    calls += L" Open";
+    identity = Text(program_id) + L"|" + Text(host_name) + L"|" + Text(service) + L"|" +
+               std::to_wstring(suite_id) + L"|" + Text(suite_version) + L"|" + Text(muid) + L"|" +
+               std::to_wstring(mode);
+    credentials = std::to_wstring(c->size) + L"|";
+    for (std::uint32_t word : c->reserved) credentials += std::to_wstring(word) + L",";
+    credentials += L"|" + std::wstring(c->token, c->token + c->tokenLength) + L"|" +
+                   Text(c->product) + L"|" + Text(c->clientKey);
+    return give_channel ? this : nullptr;
   }
   bool CloseChannel(LinkChannel* closed) override {
-    closes.push_back(closed);
+    calls += closed == this      ? L" Close(channel)"
+             : closed == nullptr ? L" Close(null)"
+                                 : L" Close(?)";
     return close_result;
+  }
+  bool SetConnectionSettings(const ConnectionSettings* s) override {
+    calls += L" Settings(" + std::to_wstring(s->size) + L"|" + Text(s->setting1) + L"|" +
+             Text(s->setting2) + L"|" + Text(s->setting3) + L")";
+    return true;
+  }
+  bool Send(const wchar_t* queue, const wchar_t* path) override {
+    calls += L" Send(" + Text(queue) + L"|" + Text(path) + L")";
+    if (throw_on_send) throw std::runtime_error("transport broke");
+    return send_result;
   }
   LinkRequest* CreateRequest(const wchar_t*) override { return nullptr; }
   void ReleaseRequest(LinkRequest*) override {}
 
-  FakeChannel channel;
-  bool give_channel = true;
-  bool close_result = true;
-  std::vector<OpenCall> opens;
-  std::vector<LinkChannel*> closes;
+  bool give_channel = true, close_result = true, send_result = true, throw_on_send = false;
+  std::wstring calls, identity, credentials;
 };
 
-// The library the fake loader hands out; GetUtil calls are counted.
-FakeLink* g_link = nullptr;
-int g_get_util_calls = 0;
+FakeLink* g_link = nullptr;  // what GetUtil hands out
+bool g_no_utility = false;
 
 LinkUtility* FakeGetUtil() {
-  ++g_get_util_calls;
-  return g_link;
+  g_link->calls += L"GetUtil";
+  return g_no_utility ? nullptr : g_link;
 }
 
 // A real module keeps the load and free counts honest; the entry is ours.
@@ -116,169 +83,107 @@ HMODULE LoadNothing(const wchar_t*) {
 }
 
 constexpr LinkBridgeLoader kFakeLibrary{&LoadStandIn, &ResolveFake};
+constexpr wchar_t kPath[] = L"C:\\temp\\profile.dat";
 
 class ProfileUpload : public ::testing::Test {
- protected:
+ public:
   void SetUp() override {
-    g_link = &link_;
-    g_get_util_calls = 0;
-    sandbox_.SetText(kAgentConfigKey, kHostNameValue, testing::StoredHostName(L"mgmt.example"));
-    profile_.muid = L"0123456789ABCDEFG";
-    profile_.suite_id = 42;
-    profile_.suite_version = L"21.2.1";
-    profile_.setting1 = L"proxy.example:8080";
-    profile_.setting2 = L"user";
-    profile_.setting3 = L"secret";
-  }
-  void TearDown() override {
-    uploader_.reset();
-    g_link = nullptr;
-  }
-
-  // Uploads through a fresh uploader and records only the upload's own
-  // messages; the uploader lives on until the test ends.
-  bool UploadFor(const IProfileDataObserver* profile, const std::wstring& path) {
-    uploader_ = std::make_unique<ProfileUploader>(profile, kFakeLibrary);
-    recorder_.Clear();
-    return uploader_->UploadProfile(path);
-  }
-  bool Upload(const std::wstring& path = L"C:\\temp\\profile.dat") {
-    return UploadFor(&profile_, path);
+    g_link = &link;
+    g_no_utility = false;
+    sandbox.SetText(kAgentConfigKey, kHostNameValue, testing::StoredHostName(L"mgmt.example"));
+    profile = testing::FakeProfile{};
+    profile.muid = L"0123456789ABCDEFG";
+    profile.suite_id = 42;
+    profile.suite_version = L"21.2.1";
+    profile.setting1 = L"proxy.example:8080";
+    profile.setting2 = L"user";
+    profile.setting3 = L"secret";
+    link = FakeLink{};
+    path = kPath;
+    with_profile = true;
   }
 
-  testing::RegistrySandbox sandbox_;
-  trace::TraceRecorder recorder_;
-  testing::FakeProfile profile_;
-  FakeLink link_;
-  std::unique_ptr<ProfileUploader> uploader_;
+  // Uploads through a fresh uploader and tells what happened: the library's
+  // transcript, the outcome and the upload's own messages (16 with its word),
+  // e.g. "GetUtil Open Close(null) => false [17]".
+  std::wstring Upload() {
+    uploader = std::make_unique<ProfileUploader>(with_profile ? &profile : nullptr, kFakeLibrary);
+    recorder.Clear();
+    std::wstring story = uploader->UploadProfile(path) ? L" => true [" : L" => false [";
+    for (const trace::RecordedMessage& m : recorder.Messages()) {
+      if (m.source != Source::Upload) continue;
+      story += std::to_wstring(m.number) +
+               (m.number == 16 ? L":" + FromAnsi(m.args.at(0).narrow) : L"") + L" ";
+    }
+    return link.calls + story.substr(0, story.size() - 1) + L"]";
+  }
+
+  testing::RegistrySandbox sandbox;
+  trace::TraceRecorder recorder;
+  testing::FakeProfile profile;
+  FakeLink link;
+  std::wstring path;
+  bool with_profile = true;
+  std::unique_ptr<ProfileUploader> uploader;
 };
 
-TEST_F(ProfileUpload, SendsTheFileWithTheSendersIdentityAndCredentials) {
-  EXPECT_TRUE(Upload(L"C:\\temp\\0123456789ABCDEFG_20260101120000.dat"));
+using Arrange = void (*)(ProfileUpload&);
 
-  ASSERT_EQ(link_.opens.size(), 1u);
-  const OpenCall& open = link_.opens[0];
-  EXPECT_EQ(open.program_id, BuildProgramIdentifier());
-  EXPECT_EQ(open.host_name, L"mgmt.example");
-  EXPECT_EQ(open.service, L"gccppostsegmentation");
-  EXPECT_EQ(open.suite_id, 42);
-  EXPECT_EQ(open.suite_version, L"21.2.1");
-  EXPECT_EQ(open.muid, L"0123456789ABCDEFG");
-  EXPECT_EQ(open.mode, 1);
-  EXPECT_EQ(open.credentials_size, 36u);
-  EXPECT_THAT(open.reserved, ElementsAre(0u, 0u, 0u, 0u));
-  EXPECT_EQ(open.token, "9f03c7e2a58d41b6e7102fa39c64d85b");
-  EXPECT_EQ(open.token_length, 32u);
-  EXPECT_EQ(open.product, L"TVN");
-  EXPECT_EQ(open.client_key, L"5e2b9c41-7d3a-4f86-b0e9-2c71a4d8f365");
-
-  ASSERT_EQ(link_.channel.settings_calls.size(), 1u);
-  const SettingsCall& settings = link_.channel.settings_calls[0];
-  EXPECT_EQ(settings.size, 16u);
-  EXPECT_EQ(settings.setting1, L"proxy.example:8080");
-  EXPECT_EQ(settings.setting2, L"user");
-  EXPECT_EQ(settings.setting3, L"secret");
-
-  EXPECT_THAT(link_.channel.sends,
-              ElementsAre(std::pair<std::wstring, std::wstring>(
-                  L"ProfilerQueue", L"C:\\temp\\0123456789ABCDEFG_20260101120000.dat")));
-  EXPECT_THAT(link_.closes, ElementsAre(&link_.channel));
-
-  EXPECT_THAT(recorder_.Numbers(Source::Upload), ElementsAre(12, 13, 14, 16));
-  EXPECT_EQ(recorder_.Find(Source::Upload, 12)->args.at(0).narrow, "proxy.example:8080");
-  EXPECT_EQ(recorder_.Find(Source::Upload, 16)->args.at(0).narrow, "succeeded");
-}
-
-TEST_F(ProfileUpload, EmptyPathFailsWithoutCallingTheLibrary) {
-  EXPECT_FALSE(Upload(L""));
-  EXPECT_EQ(g_get_util_calls, 0);
-  EXPECT_THAT(link_.opens, IsEmpty());
-  EXPECT_THAT(recorder_.Numbers(Source::Upload), ElementsAre(10));
-}
-
-TEST_F(ProfileUpload, NoChannelFailsButTheChannelIsStillClosed) {
-  link_.give_channel = false;
-  EXPECT_FALSE(Upload());
-  EXPECT_THAT(link_.channel.sends, IsEmpty());
-  EXPECT_THAT(link_.closes, ElementsAre(nullptr));
-  EXPECT_THAT(recorder_.Numbers(Source::Upload), ElementsAre(17));
-}
-
-TEST_F(ProfileUpload, UncleanCloseTurnsASendIntoAFailure) {
-  link_.close_result = false;
-  EXPECT_FALSE(Upload());
-  EXPECT_EQ(link_.channel.sends.size(), 1u);
-  EXPECT_THAT(recorder_.Numbers(Source::Upload), ElementsAre(12, 13, 14, 16, 18));
-  EXPECT_EQ(recorder_.Find(Source::Upload, 16)->args.at(0).narrow, "succeeded");
-}
-
-TEST_F(ProfileUpload, RefusedFileIsAFailure) {
-  link_.channel.send_result = false;
-  EXPECT_FALSE(Upload());
-  EXPECT_THAT(link_.closes, ElementsAre(&link_.channel));
-  EXPECT_EQ(recorder_.Find(Source::Upload, 16)->args.at(0).narrow, "failed!!");
-}
-
-TEST_F(ProfileUpload, NoFirstConnectionSettingMeansNoSettingsAtAll) {
-  profile_.setting1.clear();
-  EXPECT_TRUE(Upload());
-  EXPECT_THAT(link_.channel.settings_calls, IsEmpty());
-  EXPECT_THAT(recorder_.Numbers(Source::Upload), ElementsAre(15, 16));
-}
-
-TEST_F(ProfileUpload, AbsentLaterSettingsArePassedAsNull) {
-  profile_.setting2.clear();
-  EXPECT_TRUE(Upload());
-  ASSERT_EQ(link_.channel.settings_calls.size(), 1u);
-  EXPECT_EQ(link_.channel.settings_calls[0].setting2, L"<null>");
-  EXPECT_EQ(link_.channel.settings_calls[0].setting3, L"secret");
-  EXPECT_THAT(recorder_.Numbers(Source::Upload), ElementsAre(12, 14, 16));
-
-  link_.channel.settings_calls.clear();
-  profile_.setting2 = L"user";
-  profile_.setting3.clear();
-  EXPECT_TRUE(Upload());
-  ASSERT_EQ(link_.channel.settings_calls.size(), 1u);
-  EXPECT_EQ(link_.channel.settings_calls[0].setting2, L"user");
-  EXPECT_EQ(link_.channel.settings_calls[0].setting3, L"<null>");
-}
-
-TEST_F(ProfileUpload, MissingIdentityValuesAreReplacedByFallbacks) {
-  profile_.muid.clear();
-  profile_.suite_version.clear();
-  EXPECT_TRUE(Upload());
-  ASSERT_EQ(link_.opens.size(), 1u);
-  EXPECT_EQ(link_.opens[0].muid, L"00000000000000000");
-  EXPECT_EQ(link_.opens[0].suite_version, L"1.0.0.0");
-  EXPECT_THAT(recorder_.Numbers(Source::Upload), ElementsAre(29, 31, 12, 13, 14, 16));
-}
-
-TEST_F(ProfileUpload, WithoutAProfileTheUploadStillGoesOut) {
-  EXPECT_TRUE(UploadFor(nullptr, L"C:\\temp\\x.dat"));
-  ASSERT_EQ(link_.opens.size(), 1u);
-  EXPECT_EQ(link_.opens[0].suite_id, 0);
-  EXPECT_THAT(link_.channel.settings_calls, IsEmpty());
-  EXPECT_THAT(recorder_.Numbers(Source::Upload), ElementsAre(28, 30, 15, 16));
-}
-
-TEST_F(ProfileUpload, UnreadableHostNameIsSentEmpty) {
-  sandbox_.SetText(kAgentConfigKey, kHostNameValue, L"too short");
-  EXPECT_TRUE(Upload());
-  ASSERT_EQ(link_.opens.size(), 1u);
-  EXPECT_EQ(link_.opens[0].host_name, L"");
+TEST_F(ProfileUpload, EveryCourseCallsTheLibraryInOrderAndReportsItsOutcome) {
+  const std::wstring send = L" Send(ProfilerQueue|C:\\temp\\profile.dat) Close(channel)";
+  const std::wstring sent = L"GetUtil Open Settings(16|proxy.example:8080|user|secret)" + send;
+  const std::pair<Arrange, std::wstring> courses[] = {
+      {[](ProfileUpload&) {}, sent + L" => true [12 13 14 16:succeeded]"},
+      {[](ProfileUpload& t) { t.path.clear(); }, L" => false [10]"},
+      {[](ProfileUpload&) { g_no_utility = true; }, L"GetUtil => false [17]"},
+      {[](ProfileUpload& t) { t.link.give_channel = false; },
+       L"GetUtil Open Close(null) => false [17]"},
+      {[](ProfileUpload& t) { t.link.send_result = false; },
+       sent + L" => false [12 13 14 16:failed!!]"},
+      {[](ProfileUpload& t) { t.link.close_result = false; },
+       sent + L" => false [12 13 14 16:succeeded 18]"},
+      {[](ProfileUpload& t) { t.profile.setting1.clear(); },
+       L"GetUtil Open" + send + L" => true [15 16:succeeded]"},
+      {[](ProfileUpload& t) { t.profile.setting2.clear(); },
+       L"GetUtil Open Settings(16|proxy.example:8080|<null>|secret)" + send +
+           L" => true [12 14 16:succeeded]"},
+      {[](ProfileUpload& t) { t.profile.setting3.clear(); },
+       L"GetUtil Open Settings(16|proxy.example:8080|user|<null>)" + send +
+           L" => true [12 13 16:succeeded]"},
+  };
+  for (const auto& [arrange, story] : courses) {
+    SetUp();
+    arrange(*this);
+    EXPECT_EQ(Upload(), story);
+  }
+  EXPECT_EQ(recorder.Find(Source::Upload, 12)->args.at(0).narrow, "proxy.example:8080");
 }
 
 TEST_F(ProfileUpload, ExceptionFromTheLibraryEndsTheUploadAsAFailure) {
-  link_.channel.throw_on_send = true;
-  EXPECT_FALSE(Upload());
-  EXPECT_THAT(recorder_.Numbers(Source::Upload), ElementsAre(12, 13, 14, 19));
+  link.throw_on_send = true;
+  EXPECT_THAT(Upload(), ::testing::EndsWith(L" => false [12 13 14 19]"));
 }
 
-TEST_F(ProfileUpload, LibraryWithoutUtilityObjectIsAFailure) {
-  g_link = nullptr;
-  EXPECT_FALSE(Upload());
-  EXPECT_EQ(g_get_util_calls, 1);
-  EXPECT_THAT(recorder_.Numbers(Source::Upload), ElementsAre(17));
+TEST_F(ProfileUpload, ChannelIsOpenedWithTheSendersIdentityOrItsFallbacks) {
+  const std::pair<Arrange, std::wstring> cases[] = {
+      {[](ProfileUpload&) {},
+       L"Quillmark_0_0_0_0|mgmt.example|gccppostsegmentation|42|21.2.1|0123456789ABCDEFG|1"},
+      {[](ProfileUpload& t) { t.profile.muid = t.profile.suite_version = L""; },
+       L"Quillmark_0_0_0_0|mgmt.example|gccppostsegmentation|42|1.0.0.0|00000000000000000|1"},
+      {[](ProfileUpload& t) { t.with_profile = false; },
+       L"Quillmark_0_0_0_0|mgmt.example|gccppostsegmentation|0|1.0.0.0|00000000000000000|1"},
+      {[](ProfileUpload& t) { t.sandbox.SetText(kAgentConfigKey, kHostNameValue, L"too short"); },
+       L"Quillmark_0_0_0_0||gccppostsegmentation|42|21.2.1|0123456789ABCDEFG|1"},
+  };
+  for (const auto& [arrange, identity] : cases) {
+    SetUp();
+    arrange(*this);
+    EXPECT_THAT(Upload(), ::testing::HasSubstr(L"=> true"));
+    EXPECT_EQ(link.identity, identity);
+  }
+  EXPECT_EQ(
+      link.credentials,
+      L"36|0,0,0,0,|9f03c7e2a58d41b6e7102fa39c64d85b|TVN|5e2b9c41-7d3a-4f86-b0e9-2c71a4d8f365");
 }
 
 class LinkBridgeBinding : public ::testing::Test {
@@ -292,7 +197,6 @@ TEST_F(LinkBridgeBinding, ConstructionReadsTheHostNameThenLoadsTheLibrary) {
   {
     ProfileUploader uploader(nullptr, kFakeLibrary);
     EXPECT_EQ(uploader.HostName(), L"mgmt");
-    EXPECT_THAT(recorder_.Numbers(Source::Upload), ElementsAre(45, 23));
     EXPECT_EQ(recorder_.Find(Source::Upload, 23)->args.at(0).narrow, "linkbridge.dll");
 
     EXPECT_FALSE(uploader.LoadLinkBridge());
@@ -303,34 +207,38 @@ TEST_F(LinkBridgeBinding, ConstructionReadsTheHostNameThenLoadsTheLibrary) {
   EXPECT_THAT(recorder_.Numbers(Source::Upload), ElementsAre(45, 23, 20, 26, 25, 23, 26));
 }
 
-TEST_F(LinkBridgeBinding, MissingLibraryLeavesAnUploaderThatCannotUpload) {
-  ProfileUploader uploader(nullptr, {&LoadNothing, &ResolveFake});
-  const trace::RecordedMessage* not_loaded = recorder_.Find(Source::Upload, 21);
-  ASSERT_NE(not_loaded, nullptr);
-  EXPECT_EQ(not_loaded->args.at(0).narrow, "linkbridge.dll");
-  EXPECT_EQ(not_loaded->args.at(1).value, ERROR_MOD_NOT_FOUND);
+TEST_F(LinkBridgeBinding, LibraryThatCannotBeBoundLeavesNothingHeldAndNoUpload) {
+  struct Case {
+    const char* name;
+    LinkBridgeLoader loader;
+    int trace;
+    const char* missing;
+    DWORD error;
+  };
+  const Case cases[] = {
+      {"library missing", {&LoadNothing, &ResolveFake}, 21, "linkbridge.dll", ERROR_MOD_NOT_FOUND},
+      {"system loader finds none here", SystemLinkBridgeLoader(), 21, "linkbridge.dll",
+       ERROR_MOD_NOT_FOUND},
+      {"entry missing",
+       {&LoadStandIn, SystemLinkBridgeLoader().resolve},
+       22,
+       "GetUtil",
+       ERROR_PROC_NOT_FOUND},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    recorder_.Clear();
+    ProfileUploader uploader(nullptr, c.loader);
+    const trace::RecordedMessage* failed = recorder_.Find(Source::Upload, c.trace);
+    ASSERT_NE(failed, nullptr);
+    EXPECT_EQ(failed->args.at(0).narrow, c.missing);
+    EXPECT_EQ(failed->args.at(1).value, static_cast<std::int32_t>(c.error));
 
-  recorder_.Clear();
-  EXPECT_FALSE(uploader.UploadProfile(L"C:\\temp\\x.dat"));
-  EXPECT_THAT(recorder_.Numbers(Source::Upload), ElementsAre(11));
-}
-
-TEST_F(LinkBridgeBinding, SystemLoaderFindsNoLibraryHere) {
-  ProfileUploader uploader(nullptr);
-  const trace::RecordedMessage* not_loaded = recorder_.Find(Source::Upload, 21);
-  ASSERT_NE(not_loaded, nullptr);
-  EXPECT_EQ(not_loaded->args.at(1).value, ERROR_MOD_NOT_FOUND);
-}
-
-TEST_F(LinkBridgeBinding, LibraryWithoutEntryIsFreed) {
-  ProfileUploader uploader(nullptr, {&LoadStandIn, SystemLinkBridgeLoader().resolve});
-  const trace::RecordedMessage* no_entry = recorder_.Find(Source::Upload, 22);
-  ASSERT_NE(no_entry, nullptr);
-  EXPECT_EQ(no_entry->args.at(0).narrow, "GetUtil");
-  EXPECT_EQ(no_entry->args.at(1).value, ERROR_PROC_NOT_FOUND);
-  // Nothing is held: unloading has nothing to free.
-  EXPECT_FALSE(uploader.UnloadLinkBridge());
-  EXPECT_FALSE(uploader.LoadLinkBridge());
+    recorder_.Clear();
+    EXPECT_FALSE(uploader.UploadProfile(kPath));
+    EXPECT_FALSE(uploader.UnloadLinkBridge());  // nothing to free
+    EXPECT_THAT(recorder_.Numbers(Source::Upload), ElementsAre(11, 25));
+  }
 }
 
 }  // namespace

@@ -13,7 +13,8 @@ namespace {
 std::vector<std::uint8_t> Hex(std::string_view text) {
   std::vector<std::uint8_t> bytes;
   for (std::size_t i = 0; i + 1 < text.size(); i += 2) {
-    bytes.push_back(static_cast<std::uint8_t>(std::stoul(std::string(text.substr(i, 2)), nullptr, 16)));
+    bytes.push_back(
+        static_cast<std::uint8_t>(std::stoul(std::string(text.substr(i, 2)), nullptr, 16)));
   }
   return bytes;
 }
@@ -58,30 +59,20 @@ TEST(Rc2Decipher, RefusesKeysOutOfRange) {
 }
 
 // The platform's provider enciphers; our deciphering must give the text back.
-Rc2Decipher AgentCipher() {
-  const auto cipher = Rc2Decipher::FromKey(
-      std::span(reinterpret_cast<const std::uint8_t*>(testing::kAgentKeyText), 16), 128);
-  return cipher.value();
-}
-
-TEST(Rc2DecipherAgainstPlatform, EncipheredTextComesBackWhole) {
-  const Rc2Decipher cipher = AgentCipher();
+TEST(Rc2Decipher, TextEncipheredByThePlatformComesBackWholeAndDamagedTextIsRefused) {
+  const Rc2Decipher cipher =
+      Rc2Decipher::FromKey(
+          std::span(reinterpret_cast<const std::uint8_t*>(testing::kAgentKeyText), 16), 128)
+          .value();
   // Lengths around the block size, so the padding takes every count 1 to 8.
   for (std::size_t length : {0u, 1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u, 9u, 16u, 33u, 518u}) {
     std::vector<std::uint8_t> plain(length);
     for (std::size_t i = 0; i < length; ++i) plain[i] = static_cast<std::uint8_t>('a' + i % 26);
     const auto enciphered = testing::EncipherWithPlatform(plain);
     ASSERT_EQ(enciphered.size(), (length / 8 + 1) * 8);
-    const auto deciphered = cipher.DecipherCbc(enciphered);
-    ASSERT_TRUE(deciphered) << length;
-    EXPECT_EQ(*deciphered, plain) << length;
+    EXPECT_EQ(cipher.DecipherCbc(enciphered), plain) << length;
   }
-}
-
-TEST(Rc2DecipherAgainstPlatform, MalformedCiphertextIsRefused) {
-  const Rc2Decipher cipher = AgentCipher();
-  const std::vector<std::uint8_t> host = {'h', 'o', 's', 't'};
-  auto enciphered = testing::EncipherWithPlatform(host);
+  auto enciphered = testing::EncipherWithPlatform(std::vector<std::uint8_t>{'h', 'o', 's', 't'});
   EXPECT_FALSE(cipher.DecipherCbc({}));
   EXPECT_FALSE(cipher.DecipherCbc(std::span(enciphered).first(7)));
   enciphered.back() ^= 0x55;  // the padding no longer reads back
