@@ -9,8 +9,7 @@
 //   EXPECT_THAT(recorder.Numbers(qm::trace::Source::RunDriver), ElementsAre(11, 18));
 //   EXPECT_EQ(recorder.Find(qm::trace::Source::RunDriver, 18)->args[0].narrow, "True");
 //
-// One recorder at a time per process; not thread-safe beyond what the
-// provider itself is.
+// One recorder at a time per process.
 
 #include <windows.h>
 
@@ -25,13 +24,11 @@
 
 namespace qm::trace {
 
-// One argument as the trace point built it.
+// One argument as the trace point built it, without its terminator.
 struct RecordedArg {
-  Arg::Kind kind = Arg::Kind::Int;
-  std::int32_t value = 0;  // Int
-  std::string narrow;      // Narrow: the bytes sent, without the terminator
-  std::wstring wide;       // Wide: the text sent, without the terminator
-  std::uint32_t bytes = 0; // bytes sent, terminator included
+  std::int32_t value = 0;
+  std::string narrow;
+  std::wstring wide;
 };
 
 struct RecordedMessage {
@@ -54,12 +51,7 @@ struct PlatformMessage {
 // A classic event handed to the platform's event entry point (fallback).
 struct PlatformEvent {
   TRACEHANDLE logger;
-  USHORT size;
-  UCHAR type;
-  UCHAR level;
-  USHORT version;
-  ULONG flags;
-  const GUID* guid;
+  EVENT_TRACE_HEADER header;
   std::vector<std::string> fields;  // each data field's bytes (field 0: the number)
 };
 
@@ -72,7 +64,6 @@ class TraceRecorder {
   // Registers without any controller enabling the provider.
   explicit TraceRecorder(RegisteredOnly);
   ~TraceRecorder();
-
   TraceRecorder(const TraceRecorder&) = delete;
   TraceRecorder& operator=(const TraceRecorder&) = delete;
 
@@ -80,19 +71,23 @@ class TraceRecorder {
   void Enable(std::uint8_t level, std::uint32_t flags);
   void Disable();
 
-  [[nodiscard]] const std::vector<RecordedMessage>& Messages() const;
+  [[nodiscard]] const std::vector<RecordedMessage>& Messages() const { return messages; }
   // Numbers of the recorded messages of `source`, in order.
   [[nodiscard]] std::vector<int> Numbers(Source source) const;
   // First recorded message of `source` numbered `number`, or null.
   [[nodiscard]] const RecordedMessage* Find(Source source, int number) const;
-  [[nodiscard]] const std::vector<PlatformMessage>& PlatformMessages() const;
-  [[nodiscard]] const std::vector<PlatformEvent>& PlatformEvents() const;
-  [[nodiscard]] int Unregistrations() const;
   void Clear();
 
-  // The enable callback and its context, as the provider registered them.
-  [[nodiscard]] WMIDPREQUEST Callback() const;
-  [[nodiscard]] void* CallbackContext() const;
+  // What the stand-in platform has seen and been asked.
+  std::vector<RecordedMessage> messages;
+  std::vector<PlatformMessage> platform_messages;
+  std::vector<PlatformEvent> platform_events;
+  int unregistrations = 0;
+  WMIDPREQUEST callback = nullptr;
+  void* callback_context = nullptr;
+  bool enabled = false;
+  std::uint8_t enable_level = 0;
+  std::uint32_t enable_flags = 0;
 
  private:
   Platform previous_;
