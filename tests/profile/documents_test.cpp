@@ -17,11 +17,11 @@ using ::testing::IsEmpty;
 
 constexpr wchar_t kSetup[] = L"SOFTWARE\\Orvex Software\\Setup";
 
-// A message as "<number> <argument> ...", Int arguments in decimal.
+// A message as "<number> <argument> ...": a narrow text as it is, else the value.
 std::string Describe(const trace::RecordedMessage& message) {
   std::string text = std::to_string(message.number);
   for (const trace::RecordedArg& arg : message.args) {
-    text += ' ' + (arg.kind == trace::Arg::Kind::Int ? std::to_string(arg.value) : arg.narrow);
+    text += ' ' + (arg.narrow.empty() ? std::to_string(arg.value) : arg.narrow);
   }
   return text;
 }

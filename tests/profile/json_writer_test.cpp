@@ -12,16 +12,12 @@ namespace qm {
 namespace {
 
 // A record serialised as the given text; without one its Serialize throws.
-class Record final : public ISerializable {
- public:
-  explicit Record(const wchar_t* text = nullptr) : text_(text) {}
+struct Record final : ISerializable {
+  explicit Record(const wchar_t* given = nullptr) : text(given) {}
   std::wstring Serialize() const override {
-    if (text_ == nullptr) throw std::bad_alloc();
-    return text_;
+    return text != nullptr ? text : throw std::bad_alloc();
   }
-
- private:
-  const wchar_t* text_;
+  const wchar_t* text;
 };
 
 TEST(JsonWriters, EachMemberFormIsExactEscapedAndNeverLetsAFailureOut) {
