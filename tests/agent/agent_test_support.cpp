@@ -23,14 +23,11 @@ std::wstring ScratchFolder::File(std::wstring_view name) const { return JoinPath
 
 std::wstring ScratchFolder::Write(std::wstring_view name, std::string_view content) const {
   const std::wstring path = File(name);
-  const size_t slash = path.find_last_of(L'\\');
-  if (!EnsureFolder(path.substr(0, slash)) || !WriteWholeFile(path, content)) {
+  if (!EnsureFolder(path.substr(0, path.find_last_of(L'\\'))) || !WriteWholeFile(path, content)) {
     throw std::runtime_error("cannot write a scratch file");
   }
   return path;
 }
-
-std::wstring BinFolder() { return QM_SIM_BIN_FOLDER; }
 
 std::string ReadFileText(const std::wstring& path) {
   std::string text;

@@ -26,9 +26,6 @@ class ScratchFolder {
   std::wstring path_;
 };
 
-// The folder holding the built stand-ins and payload.txt.
-[[nodiscard]] std::wstring BinFolder();
-
 [[nodiscard]] std::string ReadFileText(const std::wstring& path);
 
 }  // namespace qm::sim::testing
