@@ -6,15 +6,11 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 
-#include "collector/omx_sdk.h"
-#include "sdk/sdk_scenario.h"
-#include "support/com.h"
+#include "sdk_test_support.h"
 #include "support/unique_resource.h"
 
 namespace qm::sim {
@@ -24,19 +20,19 @@ constexpr wchar_t kChildVariable[] = L"QM_SDK_CHILD";
 constexpr DWORD kClassContextOfTheProgram = 23;  // in-process server and handler, local and remote server
 constexpr WORD kSdkManifestResource = 101;
 
-std::filesystem::path ExePath() {
+std::wstring ExePath() {
   std::wstring path(4096, L'\0');
   path.resize(::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size())));
   return path;
 }
 
-std::filesystem::path SimFolder() { return ExePath().parent_path() / "SimAgent"; }
+std::filesystem::path SimFolder() { return std::filesystem::path(ExePath()).parent_path() / "SimAgent"; }
 
 // The activation context, the activation and the apartment of one SDK session.
 class ActivatedSdk {
  public:
   ActivatedSdk() {
-    const std::wstring folder = ExePath().parent_path().wstring();
+    const std::wstring folder = std::filesystem::path(ExePath()).parent_path().wstring();
     ACTCTXW request{};
     request.cbSize = sizeof request;
     request.dwFlags =
@@ -61,23 +57,15 @@ class ActivatedSdk {
   // The configuration object, made as the program makes it.
   ComPtr<IOmxConfiguration> Configuration() {
     ComPtr<IUnknown> unknown;
-    HRESULT result = ::CoCreateInstance(omx::kRootClassId, nullptr, kClassContextOfTheProgram, IID_IUnknown,
-                                        unknown.PutVoid());
-    EXPECT_EQ(result, S_OK);
+    EXPECT_EQ(::CoCreateInstance(omx::kRootClassId, nullptr, kClassContextOfTheProgram, IID_IUnknown,
+                                 unknown.PutVoid()),
+              S_OK);
     EXPECT_EQ(::OleRun(unknown.Get()), S_OK);
     ComPtr<IOmxRoot> root;
     EXPECT_EQ(unknown.As(root), S_OK);
-    const Bstr context_id(omx::kContextProgId);
-    const Bstr configuration_id(omx::kConfigurationProgId);
-    ComPtr<IDispatch> context;
-    ComPtr<IDispatch> object;
-    ComPtr<IOmxConfiguration> configuration;
-    if (!root || root->CreateObject(context_id.Get(), nullptr, context.Put()) != S_OK ||
-        root->CreateObject(configuration_id.Get(), context.Get(), object.Put()) != S_OK ||
-        object.As(configuration) != S_OK) {
-      ADD_FAILURE() << "the configuration object was not made";
-    }
-    return configuration;
+    if (!root) return {};
+    const auto context = testing::Make<IDispatch>(root, omx::kContextProgId, nullptr);
+    return testing::Make<IOmxConfiguration>(root, omx::kConfigurationProgId, context.Get());
   }
 
  private:
@@ -86,41 +74,31 @@ class ActivatedSdk {
   HRESULT apartment_ = E_FAIL;
 };
 
-class SdkActivationTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    std::filesystem::create_directories(SimFolder());
-    std::ofstream(SimFolder() / "scenario.json")
-        << R"({"name": "activation", "sdk": {"config": {"0x4009701": "MUID-ACT"}}})";
-  }
-};
-
-TEST_F(SdkActivationTest, RegistrationFreeActivationReachesTheStandIn) {
-  ActivatedSdk sdk;
-  auto configuration = sdk.Configuration();
-  ASSERT_TRUE(configuration);
-  Variant muid = Variant::UInt(0);
-  ASSERT_EQ(configuration->GetValue(omx::kDefaultScope, 0x4009701, muid.Mutable()), S_OK);
-  EXPECT_EQ(muid.ToText(), L"MUID-ACT");
-
-  std::ifstream log(SimFolder() / "sdk.jsonl");
-  const std::string lines((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
-  EXPECT_NE(lines.find(R"({"op":"GetValue","progId":"Omx.Configuration","item":"0x4009701")"),
-            std::string::npos);
-}
-
-TEST_F(SdkActivationTest, KeptValuesReachTheNextProcess) {
+// The stand-in answers from SimAgent\scenario.json beside it, logs to
+// sdk.jsonl there, and keeps values in state.json for a second process: this
+// binary run again.
+TEST(SdkActivation, ReachesTheStandInWhoseKeptValuesReachTheNextProcess) {
+  std::filesystem::create_directories(SimFolder());
+  std::ofstream(SimFolder() / "scenario.json") << R"({"sdk": {"config": {"0x4009701": "MUID-ACT"}}})";
   std::filesystem::remove(SimFolder() / "state.json");
+  std::filesystem::remove(SimFolder() / "sdk.jsonl");
   {
     ActivatedSdk sdk;
     auto configuration = sdk.Configuration();
     ASSERT_TRUE(configuration);
+    HRESULT result = E_FAIL;
+    EXPECT_EQ(testing::ReadItem(configuration, 0x4009701, result).ToText(), L"MUID-ACT");
     ASSERT_EQ(configuration->SetValue(omx::kDefaultScope, kProfileHashItem, Variant::UInt32(0xC0FFEE).Get()),
               S_OK);
     ASSERT_EQ(configuration->SetValue(omx::kDefaultScope, kLastUploadTimeItem, Variant::Date(45123.5).Get()),
               S_OK);
   }
-  std::wstring command = L"\"" + ExePath().wstring() + L"\" --gtest_filter=SdkChildProcess.* --gtest_brief=1";
+  EXPECT_NE(testing::ReadText(SimFolder() / "sdk.jsonl")
+                .find(R"("op":"SetValue","progId":"Omx.Configuration","item":"0x4009501",)"
+                      R"("value":{"type":"VT_UI4","value":12648430})"),
+            std::string::npos);
+
+  std::wstring command = L"\"" + ExePath() + L"\" --gtest_filter=SdkChildProcess.* --gtest_brief=1";
   ASSERT_TRUE(::SetEnvironmentVariableW(kChildVariable, L"1"));
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
@@ -137,19 +115,17 @@ TEST_F(SdkActivationTest, KeptValuesReachTheNextProcess) {
   EXPECT_EQ(exit_code, 0u) << "the second process did not read back what the first kept";
 }
 
-// Runs only as the second process of KeptValuesReachTheNextProcess.
+// Runs only as the second process of the test above.
 TEST(SdkChildProcess, ReadsWhatTheParentKept) {
-  if (::GetEnvironmentVariableW(kChildVariable, nullptr, 0) == 0)
-    GTEST_SKIP() << "runs as a child process only";
+  if (::GetEnvironmentVariableW(kChildVariable, nullptr, 0) == 0) GTEST_SKIP() << "runs as a child process only";
   ActivatedSdk sdk;
   auto configuration = sdk.Configuration();
   ASSERT_TRUE(configuration);
-  Variant hash = Variant::UInt(0);
-  ASSERT_EQ(configuration->GetValue(omx::kDefaultScope, kProfileHashItem, hash.Mutable()), S_OK);
+  HRESULT result = E_FAIL;
+  const Variant hash = testing::ReadItem(configuration, kProfileHashItem, result);
   EXPECT_EQ(hash.Type(), VT_UI4);
   EXPECT_EQ(hash.Raw32(), 0xC0FFEEu);
-  Variant time = Variant::UInt(0);
-  ASSERT_EQ(configuration->GetValue(omx::kDefaultScope, kLastUploadTimeItem, time.Mutable()), S_OK);
+  const Variant time = testing::ReadItem(configuration, kLastUploadTimeItem, result);
   EXPECT_EQ(time.Type(), VT_DATE);
   EXPECT_DOUBLE_EQ(time.RawDate(), 45123.5);
 }

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 
@@ -14,42 +17,53 @@
 
 namespace qm::sim::testing {
 
-inline ComPtr<IOmxRoot> MakeRoot(const std::shared_ptr<SdkState>& state) {
-  ComPtr<IOmxRoot> root;
-  EXPECT_EQ(CreateSimulatedRoot(state, __uuidof(IOmxRoot), root.PutVoid()), S_OK);
-  return root;
+inline SdkScenario ScenarioFrom(const char* sdk_json) {
+  return ParseSdkScenario(nlohmann::ordered_json::parse(sdk_json));
+}
+
+inline std::string ReadText(const std::filesystem::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
 // CreateObject and the query for T; empty when either fails.
 template <typename T>
 ComPtr<T> Make(const ComPtr<IOmxRoot>& root, const wchar_t* prog_id, IDispatch* context) {
   ComPtr<IDispatch> object;
-  const Bstr name(prog_id);
-  if (root->CreateObject(name.Get(), context, object.Put()) != S_OK) return {};
+  if (root->CreateObject(Bstr(prog_id).Get(), context, object.Put()) != S_OK) return {};
   ComPtr<T> typed;
   if (object.As(typed) != S_OK) return {};
   return typed;
 }
 
+// GetValue as the program's readers call it: into a VT_UINT 0.
+inline Variant ReadItem(const ComPtr<IOmxConfiguration>& configuration, LONG item, HRESULT& result) {
+  Variant value = Variant::UInt(0);
+  result = configuration->GetValue(omx::kDefaultScope, item, value.Mutable());
+  return value;
+}
+
 // The root and the context every other object is made in.
 struct Session {
   explicit Session(SdkScenario scenario, SdkFiles files = {})
-      : state(std::make_shared<SdkState>(std::move(scenario), std::move(files))), root(MakeRoot(state)) {
+      : state(std::make_shared<SdkState>(std::move(scenario), std::move(files))) {
+    EXPECT_EQ(CreateSimulatedRoot(state, __uuidof(IOmxRoot), root.PutVoid()), S_OK);
     context = testing::Make<IOmxContext>(root, omx::kContextProgId, nullptr);
   }
   template <typename T>
   ComPtr<T> Make(const wchar_t* prog_id) {
     return testing::Make<T>(root, prog_id, context.Get());
   }
+  Variant Read(LONG item, HRESULT& result) {
+    return ReadItem(Make<IOmxConfiguration>(omx::kConfigurationProgId), item, result);
+  }
+  HRESULT Write(LONG item, const Variant& value) {
+    return Make<IOmxConfiguration>(omx::kConfigurationProgId)->SetValue(omx::kDefaultScope, item, value.Get());
+  }
 
   std::shared_ptr<SdkState> state;
   ComPtr<IOmxRoot> root;
   ComPtr<IOmxContext> context;
 };
-
-// A scenario that configures nothing.
-inline SdkScenario EmptyScenario() { return ParseSdkScenario(nlohmann::ordered_json::object()); }
-
-inline Variant TextVariant(const wchar_t* text) { return Variant::Text(text); }
 
 }  // namespace qm::sim::testing
