@@ -73,6 +73,7 @@ void Observe(void*, const Message& message) {
   RecordedMessage recorded{message.source, message.number, message.level, message.flag, {}};
   for (const Arg& arg : message.args) {
     RecordedArg& out = recorded.args.emplace_back();
+    out.kind = arg.kind();
     const auto* data = static_cast<const char*>(arg.data());
     if (arg.kind() == Arg::Kind::Int) std::memcpy(&out.value, data, sizeof out.value);
     if (arg.kind() == Arg::Kind::Narrow) out.narrow.assign(data, arg.size() - 1);

@@ -26,6 +26,7 @@ namespace qm::trace {
 
 // One argument as the trace point built it, without its terminator.
 struct RecordedArg {
+  Arg::Kind kind = Arg::Kind::Int;
   std::int32_t value = 0;
   std::string narrow;
   std::wstring wide;
