@@ -38,6 +38,15 @@ const wchar_t* PresentOrNull(const std::wstring& text) noexcept {
   return text.empty() ? nullptr : text.c_str();
 }
 
+// Closes a channel on the way out of a failed upload; what the close itself
+// raises is dropped, the failure that brought us here is the one reported.
+void CloseChannelAfterFailure(LinkUtility& utility, LinkChannel* channel) noexcept {
+  try {
+    (void)utility.CloseChannel(channel);
+  } catch (...) {
+  }
+}
+
 }  // namespace
 
 LinkBridgeLoader SystemLinkBridgeLoader() noexcept { return {&SystemLoad, &SystemResolve}; }
@@ -119,8 +128,14 @@ bool ProfileUploader::SendThroughLibrary(const std::wstring& data_file_path) {
                            suite_version.c_str(), muid.c_str(), kChannelMode, &credentials);
   bool sent = false;
   if (channel != nullptr) {
-    ApplyConnectionSettings(*channel);
-    sent = channel->Send(kUploadQueueName, data_file_path.c_str());
+    try {
+      ApplyConnectionSettings(*channel);
+      sent = channel->Send(kUploadQueueName, data_file_path.c_str());
+    } catch (...) {
+      // The channel is the library's: it is closed whatever ended the upload.
+      CloseChannelAfterFailure(*utility, channel);
+      throw;
+    }
     QM_TRACE(Upload, 16, Info, Upload, trace::Narrow(sent ? "succeeded" : "failed!!"));
   } else {
     QM_TRACE(Upload, 17, Error, Upload);

@@ -159,9 +159,9 @@ TEST_F(ProfileUpload, EveryCourseCallsTheLibraryInOrderAndReportsItsOutcome) {
   EXPECT_EQ(recorder.Find(Source::Upload, 12)->args.at(0).narrow, "proxy.example:8080");
 }
 
-TEST_F(ProfileUpload, ExceptionFromTheLibraryEndsTheUploadAsAFailure) {
+TEST_F(ProfileUpload, ExceptionFromTheLibraryEndsTheUploadAsAFailureAndStillClosesTheChannel) {
   link.throw_on_send = true;
-  EXPECT_THAT(Upload(), ::testing::EndsWith(L" => false [12 13 14 19]"));
+  EXPECT_THAT(Upload(), ::testing::EndsWith(L"Close(channel) => false [12 13 14 19]"));
 }
 
 TEST_F(ProfileUpload, ChannelIsOpenedWithTheSendersIdentityOrItsFallbacks) {
