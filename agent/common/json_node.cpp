@@ -122,6 +122,8 @@ std::uint64_t JsonNode::Unsigned(std::uint64_t max) const {
     value = value_->get<std::uint64_t>();
   } else if (value_->is_number_integer()) {
     Fail("expected a number of at least 0");
+  } else if (value_->is_number_float()) {
+    Fail("expected a whole number from 0 to " + std::to_string(max) + ", found " + value_->dump());
   } else if (value_->is_string()) {
     if (!ParseUnsignedText(value_->get<std::string>(), value)) {
       Fail("expected a decimal or 0x-hexadecimal number, found " + Quoted(value_->get<std::string>()));

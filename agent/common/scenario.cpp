@@ -39,7 +39,10 @@ std::vector<RegistryKeyEntry> ParseImport(const JsonNode& entry, const std::wstr
   if (!absolute) path = JoinPath(base_folder, path);
   std::string bytes;
   const std::string where = import.Path() + " " + Quoted(import.Text());
-  if (!ReadWholeFile(path, bytes)) throw ScenarioError(where + ": cannot read the file");
+  if (!ReadWholeFile(path, bytes)) {
+    const DWORD error = ::GetLastError();
+    throw ScenarioError(where + ": cannot read the file " + ToUtf8(path) + ": " + SystemErrorText(error));
+  }
   return ParseRegFile(bytes, ParseView(entry.Member("view"), RegistryView::Bit64), where);
 }
 

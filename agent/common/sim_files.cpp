@@ -29,6 +29,20 @@ HMODULE ThisModule() noexcept {
   return module;
 }
 
+std::string SystemErrorText(DWORD error) {
+  char* text = nullptr;
+  const DWORD length = ::FormatMessageA(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+      error, 0, reinterpret_cast<LPSTR>(&text), 0, nullptr);
+  const UniqueLocalMemory owner(text);
+  std::string message = length != 0 && text != nullptr ? std::string(text, length) : std::string();
+  while (!message.empty() && (message.back() == '\r' || message.back() == '\n' || message.back() == ' ')) {
+    message.pop_back();
+  }
+  const std::string number = "(error " + std::to_string(error) + ")";
+  return message.empty() ? number : message + " " + number;
+}
+
 std::wstring JoinPath(std::wstring_view folder, std::wstring_view name) {
   std::wstring path(folder);
   if (!path.empty() && path.back() != L'\\' && path.back() != L'/') path += L'\\';
@@ -49,7 +63,11 @@ bool ReadWholeFile(const std::wstring& path, std::string& bytes) {
                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return false;
   LARGE_INTEGER size{};
-  if (!::GetFileSizeEx(file.Get(), &size) || size.QuadPart > 64 * 1024 * 1024) return false;
+  if (!::GetFileSizeEx(file.Get(), &size)) return false;
+  if (size.QuadPart > 64 * 1024 * 1024) {
+    ::SetLastError(ERROR_FILE_TOO_LARGE);
+    return false;
+  }
   std::string content(static_cast<size_t>(size.QuadPart), '\0');
   DWORD read = 0;
   if (!content.empty() &&

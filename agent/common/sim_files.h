@@ -25,7 +25,8 @@ namespace qm::sim {
 
 [[nodiscard]] std::wstring JoinPath(std::wstring_view folder, std::wstring_view name);
 
-// Reads a whole file; false when it cannot be opened or read.
+// Reads a whole file (at most 64 MiB); false when it cannot be opened or
+// read, with the system's last error saying why.
 [[nodiscard]] bool ReadWholeFile(const std::wstring& path, std::string& bytes);
 
 // Creates or replaces a file with `bytes`.
@@ -43,6 +44,10 @@ namespace qm::sim {
 
 // Deletes a folder and everything inside it; true when it is gone.
 [[nodiscard]] bool DeleteFolderTree(const std::wstring& folder);
+
+// The system's own text for `error` and its number, e.g.
+// "File not found. (error 2)"; the number alone when the system has no text.
+[[nodiscard]] std::string SystemErrorText(DWORD error);
 
 // The last path component of `path`.
 [[nodiscard]] std::wstring FileNameOf(std::wstring_view path);

@@ -39,6 +39,8 @@ TEST(ScenarioErrors, NameTheOffendingField) {
        "startPending, startsLater)"},
       {R"({"service": {"behaviour": "startsLater"}})",
        "service.startDelaySeconds: missing (required by \"startsLater\")"},
+      {R"({"service": {"behaviour": "startsLater", "startDelaySeconds": 2.5}})",
+       "service.startDelaySeconds: expected a whole number from 0 to 3600, found 2.5"},
       {R"({"registry": [{"key": "HKLM\\A", "values": {"V": {"type": "REG_FOO", "data": 1}}}]})",
        "registry[0].values.V.type: unknown registry type \"REG_FOO\" (known: REG_SZ, REG_EXPAND_SZ, "
        "REG_MULTI_SZ, REG_DWORD, REG_QWORD, REG_BINARY, REG_NONE)"},
@@ -51,13 +53,20 @@ TEST(ScenarioErrors, NameTheOffendingField) {
       {R"({"settings": {"values": {"REGISTER.AgentFeatures.Mobile": 1}}})",
        "settings.values[\"REGISTER.AgentFeatures.Mobile\"]: expected a string, found number"},
       {R"({"commandLine": "/TestMode"})", "commandLine: expected an array, found string"},
-      {R"({"registry": [{"import": "missing.reg"}]})", "registry[0].import \"missing.reg\": cannot read the file"},
+      {R"({"registry": [{"import": "missing.reg"}]})",
+       "registry[0].import \"missing.reg\": cannot read the file .\\missing.reg: "},
   };
   for (const ErrorCase& c : cases) {
     SCOPED_TRACE(c.text);
     // The start of the message: lists of known names are checked once above.
     EXPECT_EQ(ErrorOf([&] { return ParseScenario(json::parse(c.text), L"."); }).substr(0, strlen(c.error)), c.error);
   }
+}
+
+TEST(ScenarioErrors, AnUnreadableImportGivesTheSystemsReason) {
+  const std::string error =
+      ErrorOf([] { return ParseScenario(json::parse(R"({"registry": [{"import": "missing.reg"}]})"), L"."); });
+  EXPECT_NE(error.find("(error 2)"), std::string::npos) << error;
 }
 
 using Value = std::tuple<std::wstring, DWORD, std::string>;
