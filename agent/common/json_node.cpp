@@ -16,7 +16,7 @@ bool IsIdentifier(std::string_view key) {
   return true;
 }
 
-const char* TypeName(const nlohmann::json& value) {
+const char* TypeName(const nlohmann::ordered_json& value) {
   return value.type_name();
 }
 

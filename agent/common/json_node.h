@@ -3,6 +3,8 @@
 // Typed, path-aware access to a scenario's JSON: every failure throws
 // ScenarioError naming the field the way a tester writes it, e.g.
 // `registry[2].values["Path"].type: unknown registry type "REG_FOO"`.
+// Objects keep the order the file gives their members: the SDK stand-in hands
+// maps out in that order.
 
 #include <cstdint>
 #include <initializer_list>
@@ -16,9 +18,9 @@ namespace qm::sim {
 
 class JsonNode {
  public:
-  JsonNode(const nlohmann::json& value, std::string path) : value_(&value), path_(std::move(path)) {}
+  JsonNode(const nlohmann::ordered_json& value, std::string path) : value_(&value), path_(std::move(path)) {}
 
-  [[nodiscard]] const nlohmann::json& Value() const noexcept { return *value_; }
+  [[nodiscard]] const nlohmann::ordered_json& Value() const noexcept { return *value_; }
   [[nodiscard]] const std::string& Path() const noexcept { return path_; }
 
   [[noreturn]] void Fail(std::string_view message) const;
@@ -34,6 +36,15 @@ class JsonNode {
   // Path of a member whose key is any text (quoted unless an identifier).
   [[nodiscard]] std::string MemberPath(std::string_view key) const;
 
+  // Calls `visit(key, member)` for each member of an object, in file order.
+  template <typename Visit>
+  void ForEachMember(Visit&& visit) const {
+    ExpectObject();
+    for (const auto& item : value_->items()) {
+      visit(item.key(), JsonNode(item.value(), MemberPath(item.key())));
+    }
+  }
+
   [[nodiscard]] std::string Text() const;
   [[nodiscard]] std::wstring WideText() const;
   [[nodiscard]] bool Bool() const;
@@ -41,7 +52,7 @@ class JsonNode {
   [[nodiscard]] std::uint64_t Unsigned(std::uint64_t max) const;
 
  private:
-  const nlohmann::json* value_;
+  const nlohmann::ordered_json* value_;
   std::string path_;
 };
 

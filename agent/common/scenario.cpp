@@ -10,7 +10,7 @@
 namespace qm::sim {
 namespace {
 
-using nlohmann::json;
+using json = nlohmann::ordered_json;
 
 struct BehaviourName {
   const char* name;

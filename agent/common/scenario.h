@@ -79,7 +79,7 @@ struct Scenario {
   std::vector<FileEntry> files;
   ServiceScenario service;
   AgentProcessScenario agent_process;
-  nlohmann::json sdk;  // validated by the SDK stand-in's parser, applied by the SDK itself
+  nlohmann::ordered_json sdk;  // validated by the SDK stand-in's parser, applied by the SDK itself
   CommsScenario comms;
   SettingsScenario settings;
   std::map<std::wstring, std::optional<std::wstring>> environment;  // nullopt: unset
@@ -91,18 +91,18 @@ inline constexpr wchar_t kDefaultAgentFolder[] =
 
 // Parses and validates a whole scenario. `base_folder` resolves relative
 // .reg import paths. Throws ScenarioError naming the offending field path.
-[[nodiscard]] Scenario ParseScenario(const nlohmann::json& document, const std::wstring& base_folder);
+[[nodiscard]] Scenario ParseScenario(const nlohmann::ordered_json& document, const std::wstring& base_folder);
 
 // Reads and parses a scenario file (UTF-8 JSON); errors name the file.
 [[nodiscard]] Scenario LoadScenario(const std::wstring& path);
 
 // Reads a scenario file as JSON only, for stand-ins that take one section.
-[[nodiscard]] nlohmann::json ReadScenarioDocument(const std::wstring& path);
+[[nodiscard]] nlohmann::ordered_json ReadScenarioDocument(const std::wstring& path);
 
 // The sections the stand-ins read for themselves; each throws ScenarioError.
-[[nodiscard]] CommsScenario ParseCommsSection(const nlohmann::json& section);
-[[nodiscard]] SettingsScenario ParseSettingsSection(const nlohmann::json& section);
-[[nodiscard]] ServiceScenario ParseServiceSection(const nlohmann::json& section);
+[[nodiscard]] CommsScenario ParseCommsSection(const nlohmann::ordered_json& section);
+[[nodiscard]] SettingsScenario ParseSettingsSection(const nlohmann::ordered_json& section);
+[[nodiscard]] ServiceScenario ParseServiceSection(const nlohmann::ordered_json& section);
 
 [[nodiscard]] const char* ServiceBehaviourName(ServiceBehaviour behaviour) noexcept;
 

@@ -7,7 +7,7 @@
 
 namespace qm::sim {
 
-void ValidateSdkSection(const nlohmann::json& section) {
+void ValidateSdkSection(const nlohmann::ordered_json& section) {
 #if defined(QM_SIM_HAVE_SDK_SCENARIO)
   (void)ParseSdkScenario(section);
 #else

@@ -260,7 +260,7 @@ extern "C" __declspec(dllexport) qm::LinkUtility* GetUtil() {
   state.sim_folder = qm::sim::SimFolderOf(qm::sim::ModuleFolder(self));
   state.log.Open(state.sim_folder);
   try {
-    const json document = qm::sim::ReadScenarioDocument(qm::sim::ScenarioPathOf(self));
+    const auto document = qm::sim::ReadScenarioDocument(qm::sim::ScenarioPathOf(self));
     state.scenario = document.contains("comms") ? qm::sim::ParseCommsSection(document["comms"])
                                                 : qm::sim::CommsScenario{};
   } catch (const qm::sim::ScenarioError& error) {

@@ -3,12 +3,11 @@
 
 #include "sdk/sdk_scenario.h"
 
-#include <cctype>
 #include <charconv>
-#include <initializer_list>
 #include <limits>
 #include <string_view>
 
+#include "common/json_node.h"
 #include "sdk/sdk_text.h"
 #include "sdk/sdk_types.h"
 
@@ -39,79 +38,8 @@ constexpr NamedResult kNamedResults[] = {
     {"DISP_E_BADINDEX", DISP_E_BADINDEX},
 };
 
-bool IsIdentifier(std::string_view key) {
-  if (key.empty() || std::isdigit(static_cast<unsigned char>(key[0]))) return false;
-  for (char c : key) {
-    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_') return false;
-  }
-  return true;
-}
-
-std::string Quoted(std::string_view text) {
-  std::string out = "\"";
-  for (char c : text) {
-    if (c == '"' || c == '\\') out += '\\';
-    out += c;
-  }
-  return out + '"';
-}
-
-// A JSON value and the path that names it in messages.
-class Node {
- public:
-  Node(const Json& json, std::string path) : json_(json), path_(std::move(path)) {}
-
-  [[nodiscard]] const Json& json() const { return json_; }
-  [[nodiscard]] const std::string& path() const { return path_; }
-
-  [[noreturn]] void Fail(const std::string& message) const { throw ScenarioError(path_ + ": " + message); }
-
-  void ExpectObject(std::initializer_list<std::string_view> known) const {
-    if (!json_.is_object()) Fail(std::string("expected an object, found ") + json_.type_name());
-    for (const auto& item : json_.items()) {
-      bool found = false;
-      for (std::string_view name : known) found = found || item.key() == name;
-      if (!found) {
-        std::string list;
-        for (std::string_view name : known) list += (list.empty() ? "" : ", ") + std::string(name);
-        throw ScenarioError(MemberPath(item.key()) + ": unknown field (known: " + list + ")");
-      }
-    }
-  }
-
-  void ExpectMap() const {
-    if (!json_.is_object()) Fail(std::string("expected an object, found ") + json_.type_name());
-  }
-
-  [[nodiscard]] std::string MemberPath(std::string_view key) const {
-    if (IsIdentifier(key)) return path_ + "." + std::string(key);
-    return path_ + "[" + Quoted(key) + "]";
-  }
-
-  [[nodiscard]] std::optional<Node> Find(std::string_view key) const {
-    const auto found = json_.find(key);
-    if (found == json_.end()) return std::nullopt;
-    return Node(*found, MemberPath(key));
-  }
-
-  // Calls `visit(key, node)` for each member of an object, in file order.
-  template <typename Visit>
-  void ForEachMember(Visit&& visit) const {
-    ExpectMap();
-    for (const auto& item : json_.items()) visit(item.key(), Node(item.value(), MemberPath(item.key())));
-  }
-
-  [[nodiscard]] std::string Text() const {
-    if (!json_.is_string()) Fail(std::string("expected a string, found ") + json_.type_name());
-    return json_.get<std::string>();
-  }
-
-  [[nodiscard]] std::wstring WideText() const { return WideOfUtf8(Text(), path_); }
-
- private:
-  const Json& json_;
-  std::string path_;
-};
+// The SDK's own wording for text that is not UTF-8.
+std::wstring WideText(const JsonNode& node) { return WideOfUtf8(node.Text(), node.Path()); }
 
 // "0x1F" (any width up to 64 bits) or decimal digits, optionally negative.
 bool ParseIntegerText(std::string_view text, bool& negative, std::uint64_t& magnitude, bool& hex) {
@@ -126,8 +54,8 @@ bool ParseIntegerText(std::string_view text, bool& negative, std::uint64_t& magn
 
 // An integer of at most 64 bits as given: JSON number or text. Hexadecimal text
 // is a bit pattern and is returned with `pattern` set.
-void ReadInteger(const Node& node, bool& negative, std::uint64_t& magnitude, bool& pattern) {
-  const Json& json = node.json();
+void ReadInteger(const JsonNode& node, bool& negative, std::uint64_t& magnitude, bool& pattern) {
+  const Json& json = node.Value();
   pattern = false;
   if (json.is_number_unsigned()) {
     negative = false;
@@ -146,7 +74,7 @@ void ReadInteger(const Node& node, bool& negative, std::uint64_t& magnitude, boo
 }
 
 // The payload bits of an integer of `info`'s width, range-checked.
-std::uint64_t IntegerBits(const Node& node, const VariantTypeInfo& info) {
+std::uint64_t IntegerBits(const JsonNode& node, const VariantTypeInfo& info) {
   bool negative = false;
   bool pattern = false;
   std::uint64_t magnitude = 0;
@@ -159,7 +87,7 @@ std::uint64_t IntegerBits(const Node& node, const VariantTypeInfo& info) {
   const std::string shown = (negative ? "-" : "") + std::to_string(magnitude);
   if (pattern) {
     if (magnitude > mask)
-      node.Fail("bit pattern " + node.json().get<std::string>() + " is wider than " + info.name);
+      node.Fail("bit pattern " + node.Value().get<std::string>() + " is wider than " + info.name);
     return magnitude;
   }
   if (negative ? magnitude > negative_max : magnitude > positive_max) {
@@ -168,9 +96,9 @@ std::uint64_t IntegerBits(const Node& node, const VariantTypeInfo& info) {
   return (negative ? 0 - magnitude : magnitude) & mask;
 }
 
-HRESULT ParseHresult(const Node& node) {
-  if (node.json().is_string()) {
-    const std::string text = node.json().get<std::string>();
+HRESULT ParseHresult(const JsonNode& node) {
+  if (node.Value().is_string()) {
+    const std::string text = node.Value().get<std::string>();
     for (const NamedResult& named : kNamedResults) {
       if (text == named.name) return named.result;
     }
@@ -178,8 +106,8 @@ HRESULT ParseHresult(const Node& node) {
   bool negative = false;
   bool pattern = false;
   std::uint64_t magnitude = 0;
-  if (node.json().is_string()) {
-    const std::string text = node.json().get<std::string>();
+  if (node.Value().is_string()) {
+    const std::string text = node.Value().get<std::string>();
     if (!ParseIntegerText(text, negative, magnitude, pattern)) {
       node.Fail("expected an HRESULT (\"0x80004005\", a number or a name such as \"E_FAIL\"), found " +
                 Quoted(text));
@@ -252,22 +180,20 @@ std::optional<double> ParseCalendarDate(const std::string& text) {
   return OleDateOf(year, month, day, hour, minute, second);
 }
 
-SdkValue ParseValue(const Node& node);
+SdkValue ParseValue(const JsonNode& node);
 
-SdkValue ParseDispatchPayload(const Node& node) {
-  const Json& json = node.json();
+SdkValue ParseDispatchPayload(const JsonNode& node) {
+  const Json& json = node.Value();
   if (json.is_null()) return SdkValue::NoObject();
   if (json.is_array()) {
     std::vector<SdkValue> items;
-    for (size_t i = 0; i < json.size(); ++i) {
-      items.push_back(ParseValue(Node(json[i], node.path() + "[" + std::to_string(i) + "]")));
-    }
+    for (size_t i = 0; i < json.size(); ++i) items.push_back(ParseValue(node.At(i)));
     return SdkValue::List(std::move(items));
   }
   if (json.is_object()) {
     std::vector<SdkMapEntry> entries;
-    node.ForEachMember([&](const std::string& key, const Node& member) {
-      entries.push_back({WideOfUtf8(key, member.path()), ParseValue(member)});
+    node.ForEachMember([&](const std::string& key, const JsonNode& member) {
+      entries.push_back({WideOfUtf8(key, member.Path()), ParseValue(member)});
     });
     return SdkValue::Map(std::move(entries));
   }
@@ -275,13 +201,13 @@ SdkValue ParseDispatchPayload(const Node& node) {
             json.type_name());
 }
 
-SdkValue ParseExplicitValue(const Node& node) {
+SdkValue ParseExplicitValue(const JsonNode& node) {
   node.ExpectObject({"type", "value"});
-  const Node type_node = *node.Find("type");
+  const JsonNode type_node = *node.Member("type");
   const std::string type_name = type_node.Text();
   const VariantTypeInfo* info = FindVariantType(type_name);
   if (info == nullptr) type_node.Fail("unknown VARIANT type " + Quoted(type_name));
-  const std::optional<Node> payload = node.Find("value");
+  const std::optional<JsonNode> payload = node.Member("value");
   if (info->kind == VariantKind::Empty) {
     if (payload) payload->Fail(std::string(info->name) + " carries no value");
     SdkValue value;
@@ -289,7 +215,7 @@ SdkValue ParseExplicitValue(const Node& node) {
     return value;
   }
   if (!payload) node.Fail(std::string("missing \"value\" for ") + info->name);
-  const Json& json = payload->json();
+  const Json& json = payload->Value();
   switch (info->kind) {
     case VariantKind::Signed:
     case VariantKind::Unsigned:
@@ -319,7 +245,7 @@ SdkValue ParseExplicitValue(const Node& node) {
           Quoted(text));
     }
     case VariantKind::Text:
-      return SdkValue::Text(payload->WideText());
+      return SdkValue::Text(WideText(*payload));
     case VariantKind::Dispatch:
       return ParseDispatchPayload(*payload);
     case VariantKind::Empty:
@@ -328,10 +254,10 @@ SdkValue ParseExplicitValue(const Node& node) {
   node.Fail("unsupported type");
 }
 
-SdkValue ParseValue(const Node& node) {
-  const Json& json = node.json();
+SdkValue ParseValue(const JsonNode& node) {
+  const Json& json = node.Value();
   if (json.is_object() && json.contains("type")) return ParseExplicitValue(node);
-  if (json.is_string()) return SdkValue::Text(node.WideText());
+  if (json.is_string()) return SdkValue::Text(WideText(node));
   if (json.is_boolean()) return SdkValue::Bool(json.get<bool>());
   if (json.is_null()) return SdkValue::Empty();
   if (json.is_number_float()) {
@@ -345,59 +271,59 @@ SdkValue ParseValue(const Node& node) {
 }
 
 // A value, or {"result": HRESULT, "value": value} for a result code.
-SdkAnswer ParseAnswer(const Node& node) {
-  if (node.json().is_object() && node.json().contains("result") && !node.json().contains("type")) {
+SdkAnswer ParseAnswer(const JsonNode& node) {
+  if (node.Value().is_object() && node.Value().contains("result") && !node.Value().contains("type")) {
     node.ExpectObject({"result", "value"});
     SdkAnswer answer;
-    answer.result = ParseHresult(*node.Find("result"));
-    if (const auto value = node.Find("value")) answer.value = ParseValue(*value);
+    answer.result = ParseHresult(*node.Member("result"));
+    if (const auto value = node.Member("value")) answer.value = ParseValue(*value);
     return answer;
   }
   return SdkAnswer{S_OK, ParseValue(node)};
 }
 
-SdkObjectFaults ParseObjectFaults(const Node& node, const ProgIdInfo* info) {
+SdkObjectFaults ParseObjectFaults(const JsonNode& node, const ProgIdInfo* info) {
   if (info == nullptr) {
     node.ExpectObject({"create", "query"});
   } else {
     node.ExpectObject({"create", "query", "calls"});
   }
   SdkObjectFaults faults;
-  if (const auto create = node.Find("create")) faults.create = ParseHresult(*create);
-  if (const auto query = node.Find("query")) faults.query = ParseHresult(*query);
-  if (const auto calls = node.Find("calls")) {
-    calls->ForEachMember([&](const std::string& operation, const Node& result) {
+  if (const auto create = node.Member("create")) faults.create = ParseHresult(*create);
+  if (const auto query = node.Member("query")) faults.query = ParseHresult(*query);
+  if (const auto calls = node.Member("calls")) {
+    calls->ForEachMember([&](const std::string& operation, const JsonNode& result) {
       if (!HasOperation(*info, operation)) {
         std::string known;
         for (const char* name : info->operations) known += (known.empty() ? "" : ", ") + std::string(name);
         result.Fail(std::string(info->scenario_name) + " has no operation " + Quoted(operation) +
                     (known.empty() ? " (it has none)" : " (it has: " + known + ")"));
       }
-      faults.calls[WideOfUtf8(operation, result.path())] = ParseHresult(result);
+      faults.calls[WideOfUtf8(operation, result.Path())] = ParseHresult(result);
     });
   }
   return faults;
 }
 
-void ParseObjects(const Node& node, SdkScenario& scenario) {
-  node.ForEachMember([&](const std::string& prog_id, const Node& faults) {
+void ParseObjects(const JsonNode& node, SdkScenario& scenario) {
+  node.ForEachMember([&](const std::string& prog_id, const JsonNode& faults) {
     const ProgIdInfo* info = FindProgId(std::string_view(prog_id));
     if (info == nullptr) faults.Fail("unknown ProgID " + Quoted(prog_id));
     scenario.objects[info->prog_id] = ParseObjectFaults(faults, info);
   });
 }
 
-void ParseConfig(const Node& node, SdkScenario& scenario) {
-  node.ForEachMember([&](const std::string& key, const Node& item) {
-    const LONG id = ParseItemId(key, item.path());
+void ParseConfig(const JsonNode& node, SdkScenario& scenario) {
+  node.ForEachMember([&](const std::string& key, const JsonNode& item) {
+    const LONG id = ParseItemId(key, item.Path());
     if (IsValueStoreItem(id)) item.Fail("a value store item: preset it in sdk.state");
     scenario.config[id] = ParseAnswer(item);
   });
 }
 
-void ParseState(const Node& node, SdkScenario& scenario) {
-  node.ForEachMember([&](const std::string& key, const Node& item) {
-    const LONG id = ParseItemId(key, item.path());
+void ParseState(const JsonNode& node, SdkScenario& scenario) {
+  node.ForEachMember([&](const std::string& key, const JsonNode& item) {
+    const LONG id = ParseItemId(key, item.Path());
     if (!IsValueStoreItem(id)) item.Fail("only the value store items 0x4009501 and 0x4009502 persist");
     SdkValue value = ParseValue(item);
     if (value.type == VT_DISPATCH) item.Fail("the value store keeps scalar values only");
@@ -405,30 +331,30 @@ void ParseState(const Node& node, SdkScenario& scenario) {
   });
 }
 
-void ParseStateFaults(const Node& node, SdkScenario& scenario) {
-  node.ForEachMember([&](const std::string& key, const Node& item) {
-    const LONG id = ParseItemId(key, item.path());
+void ParseStateFaults(const JsonNode& node, SdkScenario& scenario) {
+  node.ForEachMember([&](const std::string& key, const JsonNode& item) {
+    const LONG id = ParseItemId(key, item.Path());
     if (!IsValueStoreItem(id)) item.Fail("only the value store items 0x4009501 and 0x4009502 persist");
     item.ExpectObject({"get", "set"});
     SdkStoreFaults& faults = scenario.state_faults[id];
-    if (const auto get = item.Find("get")) faults.get = ParseHresult(*get);
-    if (const auto set = item.Find("set")) faults.set = ParseHresult(*set);
+    if (const auto get = item.Member("get")) faults.get = ParseHresult(*get);
+    if (const auto set = item.Member("set")) faults.set = ParseHresult(*set);
   });
 }
 
-SdkStatisticsAnswer ParseStatisticsAnswer(const std::wstring& key, const Node& node) {
-  const Json& json = node.json();
+SdkStatisticsAnswer ParseStatisticsAnswer(const std::wstring& key, const JsonNode& node) {
+  const Json& json = node.Value();
   if (json.is_object() && json.contains("result") && !json.contains("type")) {
     node.ExpectObject({"result", "value", "entries"});
     SdkStatisticsAnswer answer;
-    answer.result = ParseHresult(*node.Find("result"));
-    const auto value = node.Find("value");
-    const auto entries = node.Find("entries");
+    answer.result = ParseHresult(*node.Member("result"));
+    const auto value = node.Member("value");
+    const auto entries = node.Member("entries");
     if (value && entries) node.Fail("give either \"value\" or \"entries\", not both");
     if (value) answer.entries.push_back({key, ParseValue(*value)});
     if (entries) {
-      entries->ForEachMember([&](const std::string& entry_key, const Node& entry) {
-        answer.entries.push_back({WideOfUtf8(entry_key, entry.path()), ParseValue(entry)});
+      entries->ForEachMember([&](const std::string& entry_key, const JsonNode& entry) {
+        answer.entries.push_back({WideOfUtf8(entry_key, entry.Path()), ParseValue(entry)});
       });
     }
     return answer;
@@ -436,17 +362,17 @@ SdkStatisticsAnswer ParseStatisticsAnswer(const std::wstring& key, const Node& n
   return SdkStatisticsAnswer{S_OK, {{key, ParseValue(node)}}};
 }
 
-void ParseStatistics(const Node& node, SdkScenario& scenario) {
-  node.ForEachMember([&](const std::string& key, const Node& answer) {
-    const std::wstring wide_key = WideOfUtf8(key, answer.path());
+void ParseStatistics(const JsonNode& node, SdkScenario& scenario) {
+  node.ForEachMember([&](const std::string& key, const JsonNode& answer) {
+    const std::wstring wide_key = WideOfUtf8(key, answer.Path());
     scenario.statistics[wide_key] = ParseStatisticsAnswer(wide_key, answer);
   });
 }
 
 // A bare count is the usual shape of the answer; anything else is an answer.
 template <typename Shorthand>
-SdkAnswer ParseCountOrAnswer(const Node& node, Shorthand&& shorthand) {
-  if (node.json().is_number()) {
+SdkAnswer ParseCountOrAnswer(const JsonNode& node, Shorthand&& shorthand) {
+  if (node.Value().is_number()) {
     const std::uint64_t count = IntegerBits(node, *FindVariantType(VARTYPE{VT_UI4}));
     if (count > 100000) node.Fail("a count above 100000 is not supported");
     return SdkAnswer{S_OK, shorthand(static_cast<std::uint32_t>(count))};
@@ -454,11 +380,11 @@ SdkAnswer ParseCountOrAnswer(const Node& node, Shorthand&& shorthand) {
   return ParseAnswer(node);
 }
 
-void ParseDatastore(const Node& node, SdkScenario& scenario) {
-  node.ForEachMember([&](const std::string& query_type, const Node& answer) {
+void ParseDatastore(const JsonNode& node, SdkScenario& scenario) {
+  node.ForEachMember([&](const std::string& query_type, const JsonNode& answer) {
     if (query_type == "urls") {
-      answer.ForEachMember([&](const std::string& user, const Node& user_answer) {
-        const std::wstring sid = WideOfUtf8(user, user_answer.path());
+      answer.ForEachMember([&](const std::string& user, const JsonNode& user_answer) {
+        const std::wstring sid = WideOfUtf8(user, user_answer.Path());
         scenario.urls[sid] =
             ParseCountOrAnswer(user_answer, [&](std::uint32_t n) { return UrlsAnswer(sid, n); });
       });
@@ -466,12 +392,12 @@ void ParseDatastore(const Node& node, SdkScenario& scenario) {
       scenario.queries[L"countersMalware"] = ParseCountOrAnswer(
           answer, [](std::uint32_t n) { return CountersMalwareAnswer(static_cast<std::int32_t>(n)); });
     } else {
-      scenario.queries[WideOfUtf8(query_type, answer.path())] = ParseAnswer(answer);
+      scenario.queries[WideOfUtf8(query_type, answer.Path())] = ParseAnswer(answer);
     }
   });
 }
 
-SdkAnswer ParseTuneUpReports(const Node& node) {
+SdkAnswer ParseTuneUpReports(const JsonNode& node) {
   SdkAnswer answer = ParseAnswer(node);
   const SdkValue& value = answer.value;
   const bool list_or_nothing = value.type == VT_DISPATCH && value.shape != SdkValue::Shape::Map;
@@ -486,23 +412,25 @@ SdkAnswer ParseTuneUpReports(const Node& node) {
 LONG ParseItemName(std::string_view name, const std::string& path) { return ParseItemId(name, path); }
 
 SdkValue ParseSdkValue(const nlohmann::ordered_json& value, const std::string& path) {
-  return ParseValue(Node(value, path));
+  return ParseValue(JsonNode(value, path));
 }
 
 SdkScenario ParseSdkScenario(const nlohmann::ordered_json& sdk_section) {
-  const Node sdk(sdk_section, "sdk");
+  const JsonNode sdk(sdk_section, "sdk");
   sdk.ExpectObject({"root", "objects", "config", "state", "stateFaults", "license", "statistics", "datastore",
                     "tuneUpReports"});
   SdkScenario scenario;
-  if (const auto root = sdk.Find("root")) scenario.root = ParseObjectFaults(*root, nullptr);
-  if (const auto objects = sdk.Find("objects")) ParseObjects(*objects, scenario);
-  if (const auto config = sdk.Find("config")) ParseConfig(*config, scenario);
-  if (const auto state = sdk.Find("state")) ParseState(*state, scenario);
-  if (const auto faults = sdk.Find("stateFaults")) ParseStateFaults(*faults, scenario);
-  if (const auto license = sdk.Find("license")) scenario.license = ParseAnswer(*license);
-  if (const auto statistics = sdk.Find("statistics")) ParseStatistics(*statistics, scenario);
-  if (const auto datastore = sdk.Find("datastore")) ParseDatastore(*datastore, scenario);
-  if (const auto reports = sdk.Find("tuneUpReports")) scenario.tune_up_reports = ParseTuneUpReports(*reports);
+  if (const auto root = sdk.Member("root")) scenario.root = ParseObjectFaults(*root, nullptr);
+  if (const auto objects = sdk.Member("objects")) ParseObjects(*objects, scenario);
+  if (const auto config = sdk.Member("config")) ParseConfig(*config, scenario);
+  if (const auto state = sdk.Member("state")) ParseState(*state, scenario);
+  if (const auto faults = sdk.Member("stateFaults")) ParseStateFaults(*faults, scenario);
+  if (const auto license = sdk.Member("license")) scenario.license = ParseAnswer(*license);
+  if (const auto statistics = sdk.Member("statistics")) ParseStatistics(*statistics, scenario);
+  if (const auto datastore = sdk.Member("datastore")) ParseDatastore(*datastore, scenario);
+  if (const auto reports = sdk.Member("tuneUpReports")) {
+    scenario.tune_up_reports = ParseTuneUpReports(*reports);
+  }
   return scenario;
 }
 

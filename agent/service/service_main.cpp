@@ -112,7 +112,7 @@ std::wstring ScenarioPathFrom(int argc, wchar_t** argv) {
 int wmain(int argc, wchar_t** argv) {
   g_service.stop_requested.Reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
   try {
-    const nlohmann::json document = qm::sim::ReadScenarioDocument(ScenarioPathFrom(argc, argv));
+    const auto document = qm::sim::ReadScenarioDocument(ScenarioPathFrom(argc, argv));
     if (document.is_object() && document.contains("service")) {
       g_service.scenario = qm::sim::ParseServiceSection(document["service"]);
     }

@@ -35,7 +35,7 @@ class Settings final : public qm::SettingsUtility {
 extern "C" __declspec(dllexport) qm::SettingsUtility* GetUtil() {
   static Settings settings;
   try {
-    const nlohmann::json document =
+    const auto document =
         qm::sim::ReadScenarioDocument(qm::sim::ScenarioPathOf(qm::sim::ThisModule()));
     settings.scenario = document.contains("settings")
                             ? qm::sim::ParseSettingsSection(document["settings"])
