@@ -6,6 +6,7 @@
 
 #include "diagnostics/trace.h"
 #include "support/registry.h"
+#include "support/text.h"
 #include "support/unique_resource.h"
 
 namespace qm {
@@ -47,7 +48,7 @@ bool ReadBackupDirectory(std::wstring& directory) {
     key.Reset();
     directory = std::move(text);
     const bool configured = !directory.empty();
-    QM_TRACE(RunDriver, 32, Info, Run, trace::Narrow(configured ? "True" : "False"));
+    QM_TRACE(RunDriver, 32, Info, Run, trace::Narrow(TrueOrFalse(configured)));
     return configured;
   } catch (...) {
     QM_TRACE(RunDriver, 33, Error, Run, trace::Int(::GetLastError()));

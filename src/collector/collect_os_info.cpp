@@ -9,6 +9,7 @@
 #include "collector/profile_data_collector.h"
 #include "diagnostics/trace.h"
 #include "profile/profile_data.h"
+#include "support/text.h"
 
 namespace qm {
 namespace {
@@ -58,7 +59,7 @@ bool ProfileDataCollector::CollectOSInfo(CProfileData& profile) {
   } else {
     os_info->SetOSx64(x64);
     QM_TRACE(Collector, 119, Info, Collector, trace::Int(kOsX64Item),
-             trace::Narrow(x64 ? "True" : "False"));
+             trace::Narrow(TrueOrFalse(x64)));
   }
 
   std::wstring net_version;

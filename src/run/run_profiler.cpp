@@ -20,6 +20,7 @@
 #include "run/probes.h"
 #include "run/service_wait.h"
 #include "run/test_mode_log.h"
+#include "support/text.h"
 #include "support/unique_resource.h"
 #include "upload/profile_uploader.h"
 #include "upload/tracking.h"
@@ -67,8 +68,6 @@ std::unique_ptr<ProfileUploader> CreateUploader(const IProfileDataObserver* prof
 
 constexpr RunPlatform kSystemPlatform{&FindAgentProcess, &WaitForAgentService, &GetSdkActivationContext,
                                       &CreateCollector, &BuildSystemDataFilePath, &CreateUploader};
-
-const char* TrueOrFalse(bool value) noexcept { return value ? "True" : "False"; }
 
 // A stage's message, written only in test mode.
 void Note(CTestModeLog& log, const char* message) {

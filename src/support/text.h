@@ -15,6 +15,11 @@ namespace qm {
 // Case-insensitive comparison of ASCII letters only, as the agent's names use.
 [[nodiscard]] bool EqualsIgnoringAsciiCase(std::wstring_view a, std::wstring_view b) noexcept;
 
+// The words the program's messages use for a boolean: "True" or "False".
+[[nodiscard]] constexpr const char* TrueOrFalse(bool value) noexcept {
+  return value ? "True" : "False";
+}
+
 // Decimal text of a signed 32-bit value.
 [[nodiscard]] std::wstring DecimalText(long value);
 
