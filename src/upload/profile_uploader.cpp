@@ -4,6 +4,7 @@
 
 #include "diagnostics/trace.h"
 #include "profile/profile_data.h"
+#include "support/guarded_call.h"
 #include "upload/agent_identity.h"
 
 namespace qm {
@@ -41,10 +42,8 @@ const wchar_t* PresentOrNull(const std::wstring& text) noexcept {
 // Closes a channel on the way out of a failed upload; what the close itself
 // raises is dropped, the failure that brought us here is the one reported.
 void CloseChannelAfterFailure(LinkUtility& utility, LinkChannel* channel) noexcept {
-  try {
-    (void)utility.CloseChannel(channel);
-  } catch (...) {
-  }
+  ForeignFault dropped;
+  (void)GuardedCall(dropped, [&] { return utility.CloseChannel(channel); });
 }
 
 }  // namespace
@@ -104,6 +103,10 @@ bool ProfileUploader::UploadProfile(const std::wstring& data_file_path) noexcept
       return false;
     }
     return SendThroughLibrary(data_file_path);
+  } catch (const ForeignCallError& error) {
+    QM_TRACE(Upload, 46, Error, Upload, trace::Narrow(error.Operation()), trace::Int(error.Code()));
+    QM_TRACE(Upload, 19, Error, Upload, trace::Int(::GetLastError()));
+    return false;
   } catch (...) {
     QM_TRACE(Upload, 19, Error, Upload, trace::Int(::GetLastError()));
     return false;
@@ -111,10 +114,11 @@ bool ProfileUploader::UploadProfile(const std::wstring& data_file_path) noexcept
 }
 
 bool ProfileUploader::SendThroughLibrary(const std::wstring& data_file_path) {
-  LinkUtility* utility = entry_();
+  // Every call into the library is guarded: it is built apart from the
+  // program, so its failures arrive as structured exceptions.
+  LinkUtility* utility = CallForeign("GetUtil", [&] { return entry_(); });
   if (utility == nullptr) {
-    // The library offers no utility object: there is nothing to open a channel on.
-    QM_TRACE(Upload, 17, Error, Upload);
+    QM_TRACE(Upload, 47, Error, Upload);
     return false;
   }
   const UploadCredentials credentials = MakeCredentials();
@@ -123,14 +127,15 @@ bool ProfileUploader::SendThroughLibrary(const std::wstring& data_file_path) {
   const std::wstring program_id = BuildProgramIdentifier();
   const auto suite_id = static_cast<std::int32_t>(profile_ != nullptr ? profile_->GetSuiteID() : 0);
 
-  LinkChannel* channel =
-      utility->OpenChannel(program_id.c_str(), host_name_.c_str(), kUploadServiceName, suite_id,
-                           suite_version.c_str(), muid.c_str(), kChannelMode, &credentials);
+  LinkChannel* channel = CallForeign("OpenChannel", [&] {
+    return utility->OpenChannel(program_id.c_str(), host_name_.c_str(), kUploadServiceName, suite_id,
+                                suite_version.c_str(), muid.c_str(), kChannelMode, &credentials);
+  });
   bool sent = false;
   if (channel != nullptr) {
     try {
       ApplyConnectionSettings(*channel);
-      sent = channel->Send(kUploadQueueName, data_file_path.c_str());
+      sent = CallForeign("Send", [&] { return channel->Send(kUploadQueueName, data_file_path.c_str()); });
     } catch (...) {
       // The channel is the library's: it is closed whatever ended the upload.
       CloseChannelAfterFailure(*utility, channel);
@@ -140,7 +145,7 @@ bool ProfileUploader::SendThroughLibrary(const std::wstring& data_file_path) {
   } else {
     QM_TRACE(Upload, 17, Error, Upload);
   }
-  if (!utility->CloseChannel(channel)) {
+  if (!CallForeign("CloseChannel", [&] { return utility->CloseChannel(channel); })) {
     QM_TRACE(Upload, 18, Error, Upload);
     sent = false;
   }
@@ -160,7 +165,7 @@ void ProfileUploader::ApplyConnectionSettings(LinkChannel& channel) const {
   QM_TRACE(Upload, 12, Info, Upload, trace::AnsiOf(setting1));
   if (settings.setting2 != nullptr) QM_TRACE(Upload, 13, Info, Upload, trace::AnsiOf(setting2));
   if (settings.setting3 != nullptr) QM_TRACE(Upload, 14, Info, Upload, trace::AnsiOf(setting3));
-  (void)channel.SetConnectionSettings(&settings);
+  (void)CallForeign("SetConnectionSettings", [&] { return channel.SetConnectionSettings(&settings); });
 }
 
 }  // namespace qm

@@ -55,12 +55,14 @@ class FakeLink final : public LinkUtility, public LinkChannel {
   bool Send(const wchar_t* queue, const wchar_t* path) override {
     calls += L" Send(" + Text(queue) + L"|" + Text(path) + L")";
     if (throw_on_send) throw std::runtime_error("transport broke");
+    if (raise_on_send != 0) ::RaiseException(raise_on_send, EXCEPTION_NONCONTINUABLE, 0, nullptr);
     return send_result;
   }
   LinkRequest* CreateRequest(const wchar_t*) override { return nullptr; }
   void ReleaseRequest(LinkRequest*) override {}
 
   bool give_channel = true, close_result = true, send_result = true, throw_on_send = false;
+  DWORD raise_on_send = 0;
   std::wstring calls, identity, credentials;
 };
 
@@ -135,7 +137,7 @@ TEST_F(ProfileUpload, EveryCourseCallsTheLibraryInOrderAndReportsItsOutcome) {
   const std::pair<Arrange, std::wstring> courses[] = {
       {[](ProfileUpload&) {}, sent + L" => true [12 13 14 16:succeeded]"},
       {[](ProfileUpload& t) { t.path.clear(); }, L" => false [10]"},
-      {[](ProfileUpload&) { g_no_utility = true; }, L"GetUtil => false [17]"},
+      {[](ProfileUpload&) { g_no_utility = true; }, L"GetUtil => false [47]"},
       {[](ProfileUpload& t) { t.link.give_channel = false; },
        L"GetUtil Open Close(null) => false [17]"},
       {[](ProfileUpload& t) { t.link.send_result = false; },
@@ -160,8 +162,17 @@ TEST_F(ProfileUpload, EveryCourseCallsTheLibraryInOrderAndReportsItsOutcome) {
 }
 
 TEST_F(ProfileUpload, ExceptionFromTheLibraryEndsTheUploadAsAFailureAndStillClosesTheChannel) {
-  link.throw_on_send = true;
-  EXPECT_THAT(Upload(), ::testing::EndsWith(L"Close(channel) => false [12 13 14 19]"));
+  const std::pair<Arrange, std::wstring> endings[] = {
+      {[](ProfileUpload& t) { t.link.throw_on_send = true; }, L"Close(channel) => false [12 13 14 19]"},
+      {[](ProfileUpload& t) { t.link.raise_on_send = 0xE06D7363; },
+       L"Close(channel) => false [12 13 14 46 19]"},
+  };
+  for (const auto& [arrange, story] : endings) {
+    SetUp();
+    arrange(*this);
+    EXPECT_THAT(Upload(), ::testing::EndsWith(story));
+  }
+  EXPECT_EQ(recorder.Find(Source::Upload, 46)->args.at(0).narrow, "Send");
 }
 
 TEST_F(ProfileUpload, ChannelIsOpenedWithTheSendersIdentityOrItsFallbacks) {
