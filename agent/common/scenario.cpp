@@ -1,5 +1,7 @@
 #include "common/scenario.h"
 
+#include <initializer_list>
+
 #include "common/json_node.h"
 #include "common/reg_file.h"
 #include "common/scenario_error.h"
@@ -146,6 +148,22 @@ bool OptionalBool(const JsonNode& parent, std::string_view key, bool fallback) {
   return member ? member->Bool() : fallback;
 }
 
+// "raiseFrom" and "faultFrom": each names one of `operations`, or is null.
+ScriptedFaults ParseScriptedFaults(const JsonNode& section, std::initializer_list<const char*> operations) {
+  const auto operation = [&](std::string_view key) -> std::wstring {
+    const auto member = section.Member(key);
+    if (!member || member->Value().is_null()) return {};
+    const std::string name = member->Text();
+    std::string known;
+    for (const char* candidate : operations) {
+      if (name == candidate) return FromUtf8(name);
+      known += (known.empty() ? "" : ", ") + std::string(candidate);
+    }
+    member->Fail("unknown operation " + Quoted(name) + " (known: " + known + ")");
+  };
+  return {operation("raiseFrom"), operation("faultFrom")};
+}
+
 }  // namespace
 
 const char* ServiceBehaviourName(ServiceBehaviour behaviour) noexcept {
@@ -187,12 +205,12 @@ CommsScenario ParseCommsSection(const json& section) {
   const JsonNode node(section, "comms");
   node.ExpectObject({"getUtil", "openChannel", "setConnectionSettings", "send", "deliver",
                      "closeChannel", "createRequest", "requestStart", "requestAddParameter",
-                     "requestPrepare", "requestSubmit", "throwFrom"});
+                     "requestPrepare", "requestSubmit", "raiseFrom", "faultFrom"});
   CommsScenario comms;
   comms.get_util = OptionalBool(node, "getUtil", true);
   comms.open_channel = OptionalBool(node, "openChannel", true);
   comms.set_connection_settings = OptionalBool(node, "setConnectionSettings", true);
-  comms.send = OptionalBool(node, "send", true);
+  if (const auto send = node.Member("send")) comms.send = send->Bool();
   comms.deliver = OptionalBool(node, "deliver", true);
   comms.close_channel = OptionalBool(node, "closeChannel", true);
   comms.create_request = OptionalBool(node, "createRequest", true);
@@ -200,30 +218,18 @@ CommsScenario ParseCommsSection(const json& section) {
   comms.request_add_parameter = OptionalBool(node, "requestAddParameter", true);
   comms.request_prepare = OptionalBool(node, "requestPrepare", true);
   comms.request_submit = OptionalBool(node, "requestSubmit", true);
-  if (const auto throw_from = node.Member("throwFrom")) {
-    if (!throw_from->Value().is_null()) {
-      static constexpr const char* kOperations[] = {
-          "OpenChannel", "CloseChannel", "CreateRequest", "ReleaseRequest", "SetConnectionSettings",
-          "Send", "Start", "AddParameter", "Prepare", "Submit"};
-      const std::string name = throw_from->Text();
-      bool known = false;
-      for (const char* operation : kOperations) known = known || name == operation;
-      if (!known) {
-        throw_from->Fail("unknown operation " + Quoted(name) +
-                         " (known: OpenChannel, CloseChannel, CreateRequest, ReleaseRequest, "
-                         "SetConnectionSettings, Send, Start, AddParameter, Prepare, Submit)");
-      }
-      comms.throw_from = FromUtf8(name);
-    }
-  }
+  comms.faults = ParseScriptedFaults(
+      node, {"GetUtil", "OpenChannel", "CloseChannel", "CreateRequest", "ReleaseRequest",
+             "SetConnectionSettings", "Send", "Start", "AddParameter", "Prepare", "Submit"});
   return comms;
 }
 
 SettingsScenario ParseSettingsSection(const json& section) {
   const JsonNode node(section, "settings");
-  node.ExpectObject({"getUtil", "values"});
+  node.ExpectObject({"getUtil", "values", "raiseFrom", "faultFrom"});
   SettingsScenario settings;
   settings.get_util = OptionalBool(node, "getUtil", true);
+  settings.faults = ParseScriptedFaults(node, {"GetUtil", "ReadSetting"});
   if (const auto values = node.Member("values")) {
     values->ExpectObject();
     for (const auto& item : values->Value().items()) {

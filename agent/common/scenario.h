@@ -51,12 +51,19 @@ struct AgentProcessScenario {
   std::wstring folder;  // the agent's install folder, no trailing separator
 };
 
+// Calls a stand-in ends with a structured exception instead of answering, as
+// a library built by another compiler ends them; empty: none.
+struct ScriptedFaults {
+  std::wstring raise_from;  // raises 0xE06D7363, another runtime's C++ exception
+  std::wstring fault_from;  // ends with an access violation
+};
+
 // Answers of the communications library stand-in.
 struct CommsScenario {
   bool get_util = true;            // GetUtil hands out the utility object
   bool open_channel = true;        // OpenChannel hands out a channel
   bool set_connection_settings = true;
-  bool send = true;
+  std::optional<bool> send;        // unset: true when the file it is handed exists
   bool deliver = true;             // Send copies the file into the queue folder
   bool close_channel = true;
   bool create_request = true;
@@ -64,11 +71,12 @@ struct CommsScenario {
   bool request_add_parameter = true;
   bool request_prepare = true;
   bool request_submit = true;
-  std::wstring throw_from;         // operation that throws instead of answering; empty: none
+  ScriptedFaults faults;
 };
 
 struct SettingsScenario {
   bool get_util = true;
+  ScriptedFaults faults;
   std::map<std::wstring, std::wstring> values;
 };
 

@@ -8,13 +8,13 @@
 
 #include <cwchar>
 #include <memory>
-#include <stdexcept>
 #include <string>
 
 #include <nlohmann/json.hpp>
 
 #include "common/scenario.h"
 #include "common/scenario_error.h"
+#include "common/scripted_fault.h"
 #include "common/sim_files.h"
 #include "common/sim_text.h"
 #include "upload/linkbridge.h"
@@ -100,23 +100,22 @@ Library& library() {
   return instance;
 }
 
-// Answers `answer` unless the scenario makes `operation` throw; the log line
-// is written first so the call is on record either way.
-bool Answer(const wchar_t* operation, json entry, bool answer) {
-  const bool throws = library().scenario.throw_from == operation;
-  if (throws) entry["threw"] = true;
-  else entry["result"] = answer;
+// Ends the call with the structured exception the scenario scripts for
+// `operation`, after writing its log line so the call is on record.
+void EndIfScripted(const wchar_t* operation, json& entry) {
+  const qm::sim::ScriptedFaults& faults = library().scenario.faults;
+  if (!qm::sim::IsScriptedToFail(faults, operation)) return;
+  entry["raised"] = faults.raise_from == operation ? "0xE06D7363" : "accessViolation";
   library().log.Write(std::move(entry));
-  if (throws) throw std::runtime_error("simulated failure of the communications library");
-  return answer;
+  qm::sim::EndAsScripted(faults, operation);
 }
 
-void ThrowIfScripted(const wchar_t* operation, json& entry) {
-  if (library().scenario.throw_from == operation) {
-    entry["threw"] = true;
-    library().log.Write(std::move(entry));
-    throw std::runtime_error("simulated failure of the communications library");
-  }
+// Answers `answer` unless the scenario ends `operation` with a structured exception.
+bool Answer(const wchar_t* operation, json entry, bool answer) {
+  EndIfScripted(operation, entry);
+  entry["result"] = answer;
+  library().log.Write(std::move(entry));
+  return answer;
 }
 
 class Channel final : public qm::LinkChannel {
@@ -132,14 +131,18 @@ class Channel final : public qm::LinkChannel {
 
   bool Send(const wchar_t* queue_name, const wchar_t* file_path) override {
     json entry = {{"call", "Send"}, {"channel", id_}, {"queue", Text(queue_name)}, {"file", Text(file_path)}};
-    ThrowIfScripted(L"Send", entry);
+    EndIfScripted(L"Send", entry);
     const qm::sim::CommsScenario& scenario = library().scenario;
-    if (scenario.send && scenario.deliver && file_path != nullptr) {
+    // A library that accepts a file for delivery refuses one that is not
+    // there, unless the scenario says otherwise.
+    const bool accepted =
+        scenario.send.value_or(file_path != nullptr && qm::sim::FileExists(file_path));
+    if (accepted && scenario.deliver && file_path != nullptr) {
       entry["delivered"] = Deliver(queue_name, file_path);
     }
-    entry["result"] = scenario.send;
+    entry["result"] = accepted;
     library().log.Write(std::move(entry));
-    return scenario.send;
+    return accepted;
   }
 
  private:
@@ -209,7 +212,7 @@ class Utility final : public qm::LinkUtility {
                   {"suiteId", suite_id},         {"suiteVersion", Text(suite_version)},
                   {"muid", Text(muid)},          {"mode", mode},
                   {"credentials", CredentialsJson(credentials)}};
-    ThrowIfScripted(L"OpenChannel", entry);
+    EndIfScripted(L"OpenChannel", entry);
     if (!library().scenario.open_channel) {
       entry["result"] = nullptr;
       library().log.Write(std::move(entry));
@@ -231,7 +234,7 @@ class Utility final : public qm::LinkUtility {
 
   qm::LinkRequest* CreateRequest(const wchar_t* url) override {
     json entry = {{"call", "CreateRequest"}, {"url", Text(url)}};
-    ThrowIfScripted(L"CreateRequest", entry);
+    EndIfScripted(L"CreateRequest", entry);
     if (!library().scenario.create_request) {
       entry["result"] = nullptr;
       library().log.Write(std::move(entry));
@@ -246,7 +249,7 @@ class Utility final : public qm::LinkUtility {
   void ReleaseRequest(qm::LinkRequest* request) override {
     std::unique_ptr<Request> owned(static_cast<Request*>(request));
     json entry = {{"call", "ReleaseRequest"}, {"request", owned ? json(owned->id()) : json(nullptr)}};
-    ThrowIfScripted(L"ReleaseRequest", entry);
+    EndIfScripted(L"ReleaseRequest", entry);
     library().log.Write(std::move(entry));
   }
 };
@@ -267,7 +270,10 @@ extern "C" __declspec(dllexport) qm::LinkUtility* GetUtil() {
     state.log.Write({{"call", "GetUtil"}, {"error", error.what()}, {"result", nullptr}});
     return nullptr;
   }
+  json entry = {{"call", "GetUtil"}};
+  EndIfScripted(L"GetUtil", entry);
   const bool hand_out = state.scenario.get_util;
-  state.log.Write({{"call", "GetUtil"}, {"result", hand_out ? json("utility") : json(nullptr)}});
+  entry["result"] = hand_out ? json("utility") : json(nullptr);
+  state.log.Write(std::move(entry));
   return hand_out ? &utility : nullptr;
 }
