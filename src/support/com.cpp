@@ -50,7 +50,7 @@ std::wstring Bstr::ToString() const {
 }
 
 Variant::Variant(const Variant& other) {
-  ::VariantInit(&value_);
+  MakeEmpty(value_);
   // Some SDK headers declare the source non-const; it is only read.
   ThrowIfFailed(::VariantCopy(&value_, const_cast<VARIANT*>(&other.value_)));
 }
@@ -63,13 +63,13 @@ Variant& Variant::operator=(const Variant& other) {
   return *this;
 }
 
-Variant::Variant(Variant&& other) noexcept : value_(other.value_) { ::VariantInit(&other.value_); }
+Variant::Variant(Variant&& other) noexcept : value_(other.value_) { MakeEmpty(other.value_); }
 
 Variant& Variant::operator=(Variant&& other) noexcept {
   if (this != &other) {
     Clear();
     value_ = other.value_;
-    ::VariantInit(&other.value_);
+    MakeEmpty(other.value_);
   }
   return *this;
 }
@@ -120,7 +120,7 @@ Variant Variant::Dispatch(IDispatch* object) noexcept {
 
 void Variant::Clear() noexcept {
   ::VariantClear(&value_);
-  ::VariantInit(&value_);
+  MakeEmpty(value_);
 }
 
 VARIANT* Variant::Put() noexcept {

@@ -116,7 +116,7 @@ class Bstr {
 // Owner of one VARIANT.
 class Variant {
  public:
-  Variant() noexcept { ::VariantInit(&value_); }
+  Variant() noexcept { MakeEmpty(value_); }
   ~Variant() { Clear(); }
   Variant(const Variant& other);
   Variant& operator=(const Variant& other);
@@ -152,6 +152,9 @@ class Variant {
 
  private:
   [[nodiscard]] Variant ConvertedTo(VARTYPE type) const;
+  // VT_EMPTY with every value byte zero: a callee that sets only a 4-byte
+  // type leaves no indeterminate bytes behind for the 8-byte readings.
+  static void MakeEmpty(VARIANT& value) noexcept { value = VARIANT{}; }
 
   VARIANT value_;
 };

@@ -76,6 +76,10 @@ TEST(VariantReadings, RawPayloadIsTakenAsItLies) {
       {Typed(VT_UI8, 0x1122334455667788ull), 0x55667788u},
       {Variant(), 0u}};
   for (const auto& [variant, raw] : cases) EXPECT_EQ(variant.Raw32(), raw);
+  // A slot handed out again keeps none of its earlier value's bytes.
+  Variant reused = Variant::Date(45000.75);
+  V_VT(reused.Put()) = VT_UI4;
+  EXPECT_EQ(reused.RawDate(), 0.0);
 }
 
 TEST(VariantReadings, TextBooleanAndDateFollowComConversion) {
