@@ -163,17 +163,18 @@ bool CFileWriter::IsOpen() const {
   return file_.IsValid();
 }
 
-void CFileWriter::Write(std::wstring_view text) noexcept {
+bool CFileWriter::Write(std::wstring_view text) noexcept {
   try {
     QM_TRACE(DataFile, 14, Info, DataFile);
     if (!IsOpen()) Open();
     if (!IsOpen()) {
       QM_TRACE(DataFile, 15, Error, DataFile, trace::Wide(path_));
-      return;
+      return false;
     }
-    AppendText(text);
+    return AppendText(text);
   } catch (...) {
     QM_TRACE(DataFile, 16, Error, DataFile, trace::Int(LastErrorCode()));
+    return false;
   }
 }
 
@@ -205,20 +206,21 @@ void CFileWriter::OpenLocked() {
   QM_TRACE(DataFile, 21, Info, DataFile, trace::AnsiOf(path_));
 }
 
-void CFileWriter::AppendText(std::wstring_view text) {
+bool CFileWriter::AppendText(std::wstring_view text) {
   try {
     const auto guard = Guard();
     if (!file_) {
       QM_TRACE(DataFile, 29, Error, DataFile);
-      return;
+      return false;
     }
     if (text.empty()) {
       QM_TRACE(DataFile, 30, Error, DataFile);
-      return;
+      return false;
     }
     const std::string bytes = ToAnsi(text);
+    // A text that converts to nothing was not appended, whatever the file says.
     LARGE_INTEGER origin{};
-    bool ok = ::SetFilePointerEx(file_.Get(), origin, nullptr, FILE_END) != FALSE;
+    bool ok = !bytes.empty() && ::SetFilePointerEx(file_.Get(), origin, nullptr, FILE_END) != FALSE;
     std::size_t done = 0;
     while (ok && done < bytes.size()) {
       const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, MAXDWORD));
@@ -230,11 +232,13 @@ void CFileWriter::AppendText(std::wstring_view text) {
     if (!ok) {
       const int error = LastErrorCode();
       QM_TRACE(DataFile, 31, Error, DataFile, trace::Int(error));
-      return;
+      return false;
     }
     QM_TRACE(DataFile, 32, Info, DataFile);
+    return true;
   } catch (...) {
     QM_TRACE(DataFile, 33, Error, DataFile, trace::Int(LastErrorCode()));
+    return false;
   }
 }
 

@@ -54,8 +54,9 @@ class CFileWriter {
   [[nodiscard]] bool IsOpen() const;
 
   // Appends `text` in the thread's ANSI code page, opening the file first
-  // when it is closed. Failures are traced, never raised.
-  void Write(std::wstring_view text) noexcept;
+  // when it is closed. Failures are traced, never raised; true only when the
+  // whole text reached the file.
+  bool Write(std::wstring_view text) noexcept;
   // Opens the file, or creates it when it does not exist.
   void Open() noexcept;
   // Closes the file when it is open; false only when closing raised.
@@ -69,7 +70,7 @@ class CFileWriter {
  private:
   [[nodiscard]] std::unique_lock<std::mutex> Guard() const;
   void OpenLocked();
-  void AppendText(std::wstring_view text);
+  [[nodiscard]] bool AppendText(std::wstring_view text);
 
   std::wstring path_;
   mutable std::optional<std::mutex> lock_;

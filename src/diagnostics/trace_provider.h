@@ -25,7 +25,7 @@ extern const GUID kControlGuid;
 [[nodiscard]] std::string_view SourceName(Source source) noexcept;
 
 // Resolves "TraceMessage" and "TraceMessageVa" from advapi32, falling back
-// to classic events where they are missing. Stage 1 of a run.
+// to classic events where they are missing. The first stage of a run.
 void LoadTracingSupport() noexcept;
 
 // Makes tracing live and registers the control GUID with the system; reads

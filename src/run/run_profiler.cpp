@@ -28,6 +28,38 @@
 namespace qm {
 namespace {
 
+// The stages of a run, in their order. Comments below name a stage by these
+// names; docs/architecture.md describes them.
+enum class RunStage {
+  LoadTracing = 1,          // resolve the trace entry points
+  RegisterProvider,         // register the trace provider; a failure is ignored
+  TestMode,                 // "/TestMode" and the markers of earlier runs
+  SingleInstance,           // the instance mutex; a second instance stops
+  AgentProcess,             // find the agent process, enter its folder
+  StartTracking,            // tracking switch and resource
+  AgentService,             // wait for the agent service
+  IdentityValues,           // installation identifier, own file version
+  SdkContext,               // obtain the SDK activation context
+  Activate,                 // activate it for the rest of the run
+  CreateCollector,
+  InitialiseCollector,
+  Collect,
+  TrackProfile,             // hand the profile fields to tracking
+  ChangeChecks,             // changed? resend due?
+  NothingToSend,            // neither: the run ends with 0
+  MustSend,
+  Serialise,                // the full document
+  TraceDocument,
+  ProfileObject,
+  Deliver,                  // by MUID; the steps below, or none without one
+  WriteDataFile,            //   writer and path, write and close
+  BackUp,                   //   copy into the backup directory
+  Upload,                   //   upload, keep the upload state
+  DeleteDataFile,           //   delete the file, destroy the writer
+  ReleaseRun,               //   close the mutex, finalise the collector
+  Closing,                  // end tracking, closing message, unregister
+};
+
 constexpr int kRunEnded = 0;
 constexpr int kRunStopped = -1;
 constexpr wchar_t kInstanceMutexName[] = L"Orvex Security Profiler";
@@ -116,39 +148,49 @@ bool CollectSafely(ProfileDataCollector& collector) {
   }
 }
 
-// Stage 21.4: only a successful upload keeps the state that stops the next
-// run from sending the same profile again. An uploader that cannot be
-// created skips the step silently.
+// RunStage::Upload: only a successful upload keeps the state that stops the
+// next run from sending the same profile again. An uploader that cannot be
+// created skips the step silently. The library may accept a path whose file
+// was never written; a profile that cannot have been delivered is not
+// recorded as delivered, so the next run sends it again.
 void UploadDataFile(const RunPlatform& platform, ProfileDataCollector& collector,
-                    IProfileDataObserver& profile, const std::wstring& data_file_path, CTestModeLog& log) {
+                    IProfileDataObserver& profile, const std::wstring& data_file_path, bool written,
+                    CTestModeLog& log) {
   std::unique_ptr<ProfileUploader> uploader = platform.create_uploader(&profile);
   if (!uploader) return;
   if (uploader->UploadProfile(data_file_path)) {
-    collector.KeepUploadState();
+    if (written) {
+      collector.KeepUploadState();
+    } else {
+      QM_TRACE(RunDriver, 47, Error, Run);
+    }
     Note(log, kUploaded);
   } else {
     NoteFailure(log, kUploadFailed);
   }
 }
 
-enum class Delivery { Done, NoTempDirectory };
+enum class Delivery { Done, NoWriter, NoTempDirectory };
 
-// Stages 21.1 to 21.5: the data file is written, backed up, uploaded and
-// deleted again.
+// RunStage::WriteDataFile to RunStage::DeleteDataFile: the data file is
+// written, backed up, uploaded and deleted again.
 Delivery DeliverProfile(const RunPlatform& platform, ProfileDataCollector& collector,
                         IProfileDataObserver& profile, const std::wstring& muid, const std::wstring& json,
                         CTestModeLog& log) {
   std::unique_ptr<CFileWriter> writer;
   try {
     writer.reset(new CFileWriter(platform.build_data_file_path(muid), true, true));
-  } catch (const std::exception&) {
-    // No temp directory (or no memory): there is nowhere to put the file.
+  } catch (const TempDirectoryError&) {
+    // There is nowhere to put the file.
     QM_TRACE(RunDriver, 24, Error, Run);
     return Delivery::NoTempDirectory;
+  } catch (const std::exception&) {
+    QM_TRACE(RunDriver, 24, Error, Run);
+    return Delivery::NoWriter;
   }
 
   const std::wstring data_file_path = writer->GetFilePath();
-  writer->Write(json);
+  const bool written = writer->Write(json);
   (void)writer->Close();
   QM_TRACE(RunDriver, 22, Info, Run);
 
@@ -158,7 +200,7 @@ Delivery DeliverProfile(const RunPlatform& platform, ProfileDataCollector& colle
     (void)writer->CopyTo(backup_directory);
   }
 
-  UploadDataFile(platform, collector, profile, data_file_path, log);
+  UploadDataFile(platform, collector, profile, data_file_path, written, log);
 
   writer->Delete();
   writer.reset();
@@ -167,16 +209,16 @@ Delivery DeliverProfile(const RunPlatform& platform, ProfileDataCollector& colle
 
 // The stages of a run; exceptions that no stage handles end up in RunProfiler.
 int RunStages(int argc, wchar_t** argv, const RunPlatform& platform) {
-  // Stages 1 and 2.
+  // RunStage::LoadTracing and RunStage::RegisterProvider.
   trace::LoadTracingSupport();
   TraceRegistration tracing;
 
-  // Stage 3.
+  // RunStage::TestMode.
   CTestModeLog log;
   log.SetTestMode(IsTestModeRequested(argc, argv));
   if (log.IsTestMode()) log.DeleteMarkers();
 
-  // Stage 4: a second instance leaves at once.
+  // RunStage::SingleInstance: a second instance leaves at once.
   ::SetLastError(ERROR_SUCCESS);
   UniqueHandle instance_mutex(::CreateMutexW(nullptr, TRUE, kInstanceMutexName));
   if (::GetLastError() == ERROR_ALREADY_EXISTS) {
@@ -186,28 +228,28 @@ int RunStages(int argc, wchar_t** argv, const RunPlatform& platform) {
   }
   QM_TRACE(RunDriver, 11, Info, Run);
 
-  // Stage 5: from here on the agent's folder is the current directory.
+  // RunStage::AgentProcess: from here on the agent's folder is the current directory.
   if (!platform.find_agent_process()) {
     QM_TRACE(RunDriver, 12, Info, Run);
     return kRunStopped;
   }
 
-  // Stage 6.
+  // RunStage::StartTracking.
   ParseTrackingSwitch(argc, argv);
   StartTracking();
 
-  // Stage 7.
+  // RunStage::AgentService.
   if (!platform.wait_for_agent_service()) {
     NoteFailure(log, kServiceTimeout);
     QM_TRACE(RunDriver, 13, Info, Run);
     return kRunStopped;
   }
 
-  // Stage 8.
+  // RunStage::IdentityValues.
   ReadInstallUid();
   (void)ReadOwnFileVersion(OwnFileVersion);
 
-  // Stages 9 and 10.
+  // RunStage::SdkContext and RunStage::Activate.
   const CActivationContext* sdk_context = platform.sdk_activation_context();
   if (sdk_context == nullptr) {
     NoteFailure(log, kNoSdkContext);
@@ -218,7 +260,7 @@ int RunStages(int argc, wchar_t** argv, const RunPlatform& platform) {
   activation.emplace(*sdk_context);
   Note(log, kSdkContextActive);
 
-  // Stage 11.
+  // RunStage::CreateCollector.
   CollectorPtr collector = platform.create_collector();
   if (!collector) {
     NoteFailure(log, kNoCollector);
@@ -227,7 +269,7 @@ int RunStages(int argc, wchar_t** argv, const RunPlatform& platform) {
   }
   Note(log, kCollectorCreated);
 
-  // Stage 12: a collector that failed to initialise is destroyed unfinalised.
+  // RunStage::InitialiseCollector: a collector that failed to initialise is destroyed unfinalised.
   if (!collector->Initialise()) {
     NoteFailure(log, kInitialiseFailed);
     QM_TRACE(RunDriver, 16, Error, Run);
@@ -236,7 +278,7 @@ int RunStages(int argc, wchar_t** argv, const RunPlatform& platform) {
   }
   Note(log, kInitialised);
 
-  // Stage 13.
+  // RunStage::Collect.
   if (!CollectSafely(*collector)) {
     NoteFailure(log, kCollectFailed);
     QM_TRACE(RunDriver, 17, Error, Run);
@@ -245,10 +287,10 @@ int RunStages(int argc, wchar_t** argv, const RunPlatform& platform) {
   }
   Note(log, kCollected);
 
-  // Stage 14.
+  // RunStage::TrackProfile.
   SetTrackingProfile(collector->GetProfile());
 
-  // Stages 15 and 16: nothing worth sending ends the run here.
+  // RunStage::ChangeChecks and RunStage::NothingToSend: nothing worth sending ends the run here.
   const bool changed = collector->HasProfileChanged();
   const bool resend_due = collector->IsResendDue();
   if (!changed && !resend_due) {
@@ -259,23 +301,23 @@ int RunStages(int argc, wchar_t** argv, const RunPlatform& platform) {
     activation.reset();
     return kRunEnded;
   }
-  // Stage 17.
+  // RunStage::MustSend.
   Note(log, kChanged);
   QM_TRACE(RunDriver, 19, Info, Run, trace::Narrow(TrueOrFalse(changed)), trace::Narrow(TrueOrFalse(resend_due)));
 
   int exit_code = kRunEnded;
   std::wstring json;
-  // Stage 18.
+  // RunStage::Serialise.
   if (!collector->GetProfileJson(json) || json.empty()) {
     NoteFailure(log, kSerialiseFailed);
     QM_TRACE(RunDriver, 26, Error, Run);
     // The SDK connection is closed properly here too, not left to the exit.
     FinaliseAndDestroy(collector);
   } else {
-    // Stage 19.
+    // RunStage::TraceDocument.
     QM_TRACE(RunDriver, 20, Info, Run, trace::AnsiOf(json));
 
-    // Stage 20.
+    // RunStage::ProfileObject.
     IProfileDataObserver* profile = collector->GetProfile();
     if (profile == nullptr) {
       NoteFailure(log, kNoProfile);
@@ -286,7 +328,7 @@ int RunStages(int argc, wchar_t** argv, const RunPlatform& platform) {
       return kRunStopped;
     }
 
-    // Stage 21.
+    // RunStage::Deliver.
     {
       std::wstring muid = profile->GetMUID();
       if (muid.empty()) {
@@ -294,16 +336,17 @@ int RunStages(int argc, wchar_t** argv, const RunPlatform& platform) {
         SendTrackingEvent(L"prfNotMUID", kMuidMissingAtRun);
       } else if (DeliverProfile(platform, *collector, *profile, muid, json, log) == Delivery::NoTempDirectory) {
         // Without a temp directory nothing was sent: the run did not do its job.
+        // A writer that could not be created for another reason ends the run with 0.
         if (log.IsTestMode()) log.SetSuccess(false);
         exit_code = kRunStopped;
       }
-      // Stage 21.6.
+      // RunStage::ReleaseRun.
       instance_mutex.Reset();
       FinaliseAndDestroy(collector);
     }
   }
 
-  // Stage 22.
+  // RunStage::Closing.
   StopTracking();
   Note(log, kRunCompleted);
   tracing.End();

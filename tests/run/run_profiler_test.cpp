@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -34,6 +35,7 @@ struct Machine {
   bool profile = true;
   std::wstring muid = L"0123456789ABCDEF0";
   bool temp_directory = true;
+  bool writer = true;     // false: no memory for the data file writer
   bool uploader = true;  // one whose library never loads, so every upload fails
   fs::path folder = {};
   std::vector<std::string> calls = {};
@@ -76,6 +78,7 @@ const CActivationContext* FakeContext() {
 }
 std::wstring FakeDataFilePath(std::wstring_view muid) {
   if (!g_machine->temp_directory) throw TempDirectoryError();
+  if (!g_machine->writer) throw std::bad_alloc();
   return g_machine->folder.wstring() + L"\\" + std::wstring(muid) + L".dat";
 }
 std::unique_ptr<ProfileUploader> FakeUploader(const IProfileDataObserver* profile) {
@@ -174,6 +177,7 @@ TEST_F(Run, EveryStageOutcomeEndsWithItsExitCodeMarkerAndCollectorRelease) {
       {Machine{.muid = L"", .uploader = false}, 0, kOkMarkerName, kSent, kFinalised},
       {Machine{.json = false}, 0, kErrorMarkerName, kClosing, kFinalised},
       {Machine{.temp_directory = false}, -1, kErrorMarkerName, kClosing, kFinalised},
+      {Machine{.writer = false}, 0, kOkMarkerName, kSent, kFinalised},
   };
   for (const auto& course : courses) {
     SCOPED_TRACE(::testing::Message() << "course " << &course - courses);
