@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <exception>
 #include <optional>
 
 #include "diagnostics/trace_file.h"
@@ -138,12 +139,18 @@ void SendToSystem(const Message& message) noexcept {
              static_cast<const void*>(nullptr));
 }
 
+// Reading the settings allocates; without memory the file controller stays
+// off, as tracing never changes the course of a run.
 void StartFileController() noexcept {
   g_file.Set(0, 0);
-  const std::optional<FileTraceSettings> settings = ReadFileTraceSettings();
-  if (!settings) return;
-  if (!FileSink().Open(settings->path)) return;
-  g_file.Set(settings->level, settings->flags);
+  try {
+    const std::optional<FileTraceSettings> settings = ReadFileTraceSettings();
+    if (!settings) return;
+    if (!FileSink().Open(settings->path)) return;
+    g_file.Set(settings->level, settings->flags);
+  } catch (const std::exception&) {
+    g_file.Set(0, 0);
+  }
 }
 
 }  // namespace

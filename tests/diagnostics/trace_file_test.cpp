@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <new>
 #include <regex>
 #include <string>
 #include <vector>
@@ -13,6 +15,16 @@
 #include "diagnostics/file_writer.h"
 #include "diagnostics/trace_provider.h"
 #include "diagnostics/trace_recorder.h"
+
+// Refuses every allocation of this test binary while set (the runtime's
+// delete frees with free()).
+bool g_refuse_memory = false;
+
+void* operator new(std::size_t size) {
+  void* block = g_refuse_memory ? nullptr : std::malloc(size == 0 ? 1 : size);
+  if (block == nullptr) throw std::bad_alloc();
+  return block;
+}
 
 namespace qm::trace {
 namespace {
@@ -65,6 +77,15 @@ TEST(FileTraceController, UnwritablePathLosesOnlyTheTrace) {
   QM_TRACE(RunDriver, 11, Info, Run);
   EXPECT_EQ(recorder.platform_messages.size(), 1u);
   EXPECT_FALSE(IsEnabled(Level::Info, flags::Run));
+}
+
+TEST(FileTraceController, NoMemoryAtRegistrationLeavesTracingOff) {
+  const ScopedTraceVariable variable(L"5,0x1F," + GetTempDirectory() + L"nomemory.jsonl");
+  g_refuse_memory = true;
+  RegisterTraceProvider();
+  g_refuse_memory = false;
+  EXPECT_FALSE(IsEnabled(Level::Error, flags::Run));
+  UnregisterTraceProvider();
 }
 
 TEST(FileTraceController, FileAndPlatformEachGetWhatTheyEnabled) {
