@@ -7,6 +7,9 @@
 #include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "common/sim_files.h"
 #include "common/sim_text.h"
@@ -343,29 +346,84 @@ TEST_F(DefaultScenarioRuns, SecondRunFindsNoChangeAndSendsNothing) {
   EXPECT_EQ(second_->state, first_->state);
 }
 
+// Sends the runs this test starts to a trace file, every source at level 2.
+class ErrorTrace {
+ public:
+  explicit ErrorTrace(const ScratchFolder& folder) : path_(folder.File(L"trace.jsonl")) {
+    ::SetEnvironmentVariableW(L"QUILLMARK_TRACE", (L"2,0xFF," + path_).c_str());
+  }
+  ~ErrorTrace() { ::SetEnvironmentVariableW(L"QUILLMARK_TRACE", nullptr); }
+
+  // "Source number" of each message so far.
+  [[nodiscard]] std::vector<std::string> Messages() const {
+    std::vector<std::string> messages;
+    for (const auto& line : ReadJsonLines(path_)) {
+      messages.push_back(line.value("source", "") + " " + std::to_string(line.value("number", 0)));
+    }
+    return messages;
+  }
+
+ private:
+  std::wstring path_;
+};
+
+bool Has(const std::vector<std::string>& messages, std::string_view message) {
+  return std::find(messages.begin(), messages.end(), message) != messages.end();
+}
+
+// A refused file, another runtime's C++ exception and an access violation in
+// the library all end the same way: nothing kept, no data file left behind.
 TEST(FailedUpload, KeepsTheStoredValuesAndEndsWithOnlyTheClosingMessageInTheErrorMarker) {
+  const std::pair<const char*, nlohmann::ordered_json> endings[] = {
+      {"send", false}, {"raiseFrom", "Send"}, {"faultFrom", "Send"}};
+  for (const auto& [field, value] : endings) {
+    SCOPED_TRACE(field);
+    ScratchFolder scratch;
+    nlohmann::ordered_json scenario = DefaultScenario();
+    scenario["comms"][field] = value;
+    // A profile sent eight days ago under another hash: the run must send again.
+    scenario["sdk"]["state"] = {{"0x4009501", {{"type", "VT_UI4"}, {"value", 305419896}}},
+                                {"0x4009502", {{"type", "VT_DATE"}, {"value", "now-8d"}}}};
+    AgentInstallation installation(WriteScenario(scratch, L"upload_fails.json", scenario));
+    ASSERT_TRUE(installation.Installed());
+    const ErrorTrace trace(scratch);
+
+    const RunRecord run = RunAndRecord(installation);
+
+    EXPECT_EQ(run.finished.exit_code, kRunEnded) << run.finished.output;
+    EXPECT_FALSE(run.markers.ok);
+    EXPECT_EQ(run.markers.error, MarkerText({kRunCompleted}));
+    const nlohmann::json* send = FindCall(run.comms, "Send");
+    ASSERT_NE(send, nullptr) << "no upload was tried";
+    EXPECT_EQ(send->contains("raised"), std::string_view(field) != "send");
+    EXPECT_FALSE(sim::FileExists(sim::FromUtf8(send->value("file", ""))))
+        << "the data file outlived the run";
+    EXPECT_TRUE(run.delivered.empty());
+    EXPECT_FALSE(WritesTheValueStore(run.sdk));
+    EXPECT_FALSE(run.state) << "the value store was written: " << run.state->dump();
+    EXPECT_EQ(Has(trace.Messages(), "Upload 19"), std::string_view(field) != "send");
+  }
+}
+
+// A MUID that makes the file name unusable: the library is still asked and
+// here even says yes, but a profile never written is not recorded as sent.
+TEST(UnwrittenDataFile, KeepsNoUploadStateSoTheNextRunSendsAgain) {
   ScratchFolder scratch;
   nlohmann::ordered_json scenario = DefaultScenario();
-  scenario["comms"]["send"] = false;
-  // A profile sent eight days ago under another hash: the run must send again.
-  scenario["sdk"]["state"] = {{"0x4009501", {{"type", "VT_UI4"}, {"value", 305419896}}},
-                              {"0x4009502", {{"type", "VT_DATE"}, {"value", "now-8d"}}}};
-  AgentInstallation installation(WriteScenario(scratch, L"upload_fails.json", scenario));
+  scenario["sdk"]["config"]["0x4009701"] = "a/b";
+  scenario["comms"]["send"] = true;
+  AgentInstallation installation(WriteScenario(scratch, L"unusable_muid.json", scenario));
   ASSERT_TRUE(installation.Installed());
+  const ErrorTrace trace(scratch);
 
-  const RunRecord run = RunAndRecord(installation);
-
-  EXPECT_EQ(run.finished.exit_code, kRunEnded) << run.finished.output;
-  EXPECT_FALSE(run.markers.ok);
-  EXPECT_EQ(run.markers.error, MarkerText({kRunCompleted}));
-  const nlohmann::json* send = FindCall(run.comms, "Send");
-  ASSERT_NE(send, nullptr) << "no upload was tried";
-  EXPECT_EQ((*send)["result"], false);
-  EXPECT_FALSE(sim::FileExists(sim::FromUtf8(send->value("file", ""))))
-      << "the data file outlived the run";
-  EXPECT_TRUE(run.delivered.empty());
-  EXPECT_FALSE(WritesTheValueStore(run.sdk));
-  EXPECT_FALSE(run.state) << "the value store was written: " << run.state->dump();
+  for (int run_number = 1; run_number <= 2; ++run_number) {
+    SCOPED_TRACE(run_number);
+    const RunRecord run = RunAndRecord(installation);
+    EXPECT_EQ(run.finished.exit_code, kRunEnded) << run.finished.output;
+    EXPECT_NE(FindCall(run.comms, "Send"), nullptr) << "the run did not send";
+    EXPECT_FALSE(WritesTheValueStore(run.sdk));
+  }
+  EXPECT_TRUE(Has(trace.Messages(), "RunDriver 47"));
 }
 
 }  // namespace
