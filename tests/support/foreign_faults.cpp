@@ -3,12 +3,18 @@
 
 #include <windows.h>
 
+#include <atomic>
+
 namespace {
 
 NT_TIB* ThreadBlock() {
-  NT_TIB* block;
+#if defined(_MSC_VER)
+  return reinterpret_cast<NT_TIB*>(::NtCurrentTeb());
+#else
+  NT_TIB* block;  // GCC 12 warns on NtCurrentTeb's fs read; the self pointer is at fs:[0x18]
   __asm__ __volatile__("movl %%fs:0x18, %0" : "=r"(block) : : "memory");
   return block;
+#endif
 }
 
 volatile int* volatile nowhere = nullptr;
@@ -43,9 +49,9 @@ extern "C" __declspec(dllexport) int FaultInsideOwnFrame(volatile LONG* unwound)
   record.Next = tib->ExceptionList;
   record.Handler = &NoteUnwinding;
   tib->ExceptionList = &record;
-  __asm__ __volatile__("" : : : "memory");  // the record is on the chain before the fault
+  std::atomic_signal_fence(std::memory_order_seq_cst);  // the record is on the chain before the fault
   *nowhere = 1;
-  __asm__ __volatile__("" : : : "memory");
+  std::atomic_signal_fence(std::memory_order_seq_cst);
   tib->ExceptionList = record.Next;
   return 0;
 }
