@@ -346,7 +346,7 @@ TEST_F(DefaultScenarioRuns, SecondRunFindsNoChangeAndSendsNothing) {
   EXPECT_EQ(second_->state, first_->state);
 }
 
-// Sends the runs this test starts to a trace file, every source at level 2.
+// Sends the runs a test starts to a trace file: every source at level 2.
 class ErrorTrace {
  public:
   explicit ErrorTrace(const ScratchFolder& folder) : path_(folder.File(L"trace.jsonl")) {
@@ -354,22 +354,16 @@ class ErrorTrace {
   }
   ~ErrorTrace() { ::SetEnvironmentVariableW(L"QUILLMARK_TRACE", nullptr); }
 
-  // "Source number" of each message so far.
-  [[nodiscard]] std::vector<std::string> Messages() const {
-    std::vector<std::string> messages;
-    for (const auto& line : ReadJsonLines(path_)) {
-      messages.push_back(line.value("source", "") + " " + std::to_string(line.value("number", 0)));
-    }
-    return messages;
+  [[nodiscard]] bool Has(std::string_view source, int number) const {
+    const auto lines = ReadJsonLines(path_);
+    return std::any_of(lines.begin(), lines.end(), [&](const nlohmann::json& line) {
+      return line.value("source", "") == source && line.value("number", 0) == number;
+    });
   }
 
  private:
   std::wstring path_;
 };
-
-bool Has(const std::vector<std::string>& messages, std::string_view message) {
-  return std::find(messages.begin(), messages.end(), message) != messages.end();
-}
 
 // A refused file, another runtime's C++ exception and an access violation in
 // the library all end the same way: nothing kept, no data file left behind.
@@ -401,7 +395,7 @@ TEST(FailedUpload, KeepsTheStoredValuesAndEndsWithOnlyTheClosingMessageInTheErro
     EXPECT_TRUE(run.delivered.empty());
     EXPECT_FALSE(WritesTheValueStore(run.sdk));
     EXPECT_FALSE(run.state) << "the value store was written: " << run.state->dump();
-    EXPECT_EQ(Has(trace.Messages(), "Upload 19"), std::string_view(field) != "send");
+    EXPECT_EQ(trace.Has("Upload", 19), std::string_view(field) != "send");
   }
 }
 
@@ -423,7 +417,7 @@ TEST(UnwrittenDataFile, KeepsNoUploadStateSoTheNextRunSendsAgain) {
     EXPECT_NE(FindCall(run.comms, "Send"), nullptr) << "the run did not send";
     EXPECT_FALSE(WritesTheValueStore(run.sdk));
   }
-  EXPECT_TRUE(Has(trace.Messages(), "RunDriver 47"));
+  EXPECT_TRUE(trace.Has("RunDriver", 47));
 }
 
 }  // namespace

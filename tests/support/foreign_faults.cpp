@@ -1,5 +1,5 @@
-// A module built apart from the tests, standing for a foreign library: each
-// export ends the way such a library can end a call into it.
+// A module built apart from the tests, standing for a foreign library that
+// ends a call the ways such a library can.
 
 #include <windows.h>
 
@@ -18,40 +18,24 @@ NT_TIB* ThreadBlock() {
 }
 
 volatile int* volatile nowhere = nullptr;
-volatile LONG* unwound_flag = nullptr;
+volatile LONG* g_unwound = nullptr;
 
-// A frame of the module's own on the exception chain, as a library built by
-// another compiler keeps for its cleanups: the guard must give it its
-// unwinding pass.
 EXCEPTION_DISPOSITION NTAPI NoteUnwinding(EXCEPTION_RECORD* exception, void*, CONTEXT*, void*) {
-  if ((exception->ExceptionFlags & 0x6) != 0 && unwound_flag != nullptr) *unwound_flag = 1;
+  if ((exception->ExceptionFlags & 0x6) != 0) *g_unwound = 1;
   return ExceptionContinueSearch;
 }
 
 }  // namespace
 
-extern "C" __declspec(dllexport) int ReturnSeven() { return 7; }
-
-extern "C" __declspec(dllexport) int RaiseCxxException() {
-  ::RaiseException(0xE06D7363, EXCEPTION_NONCONTINUABLE, 0, nullptr);
-  return 0;
-}
-
-extern "C" __declspec(dllexport) int FaultWithAccessViolation() {
-  *nowhere = 1;
-  return 0;
-}
-
-extern "C" __declspec(dllexport) int FaultInsideOwnFrame(volatile LONG* unwound) {
-  unwound_flag = unwound;
-  EXCEPTION_REGISTRATION_RECORD record{};
-  auto* tib = ThreadBlock();
-  record.Next = tib->ExceptionList;
-  record.Handler = &NoteUnwinding;
-  tib->ExceptionList = &record;
+// 0 returns 7; 1 raises another runtime's C++ exception; 2 faults; 3 faults
+// under a frame of its own, as a library keeps for its cleanups, whose
+// unwinding pass sets *unwound.
+extern "C" __declspec(dllexport) int EndAs(int how, volatile LONG* unwound) {
+  if (how == 1) ::RaiseException(0xE06D7363, EXCEPTION_NONCONTINUABLE, 0, nullptr);
+  EXCEPTION_REGISTRATION_RECORD record{ThreadBlock()->ExceptionList, &NoteUnwinding};
+  g_unwound = unwound;
+  if (how == 3) ThreadBlock()->ExceptionList = &record;
   std::atomic_signal_fence(std::memory_order_seq_cst);  // the record is on the chain before the fault
-  *nowhere = 1;
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-  tib->ExceptionList = record.Next;
-  return 0;
+  if (how >= 2) *nowhere = 1;
+  return 7;
 }
