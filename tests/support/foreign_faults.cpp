@@ -35,7 +35,8 @@ extern "C" __declspec(dllexport) int EndAs(int how, volatile LONG* unwound) {
   EXCEPTION_REGISTRATION_RECORD record{ThreadBlock()->ExceptionList, &NoteUnwinding};
   g_unwound = unwound;
   if (how == 3) ThreadBlock()->ExceptionList = &record;
-  std::atomic_signal_fence(std::memory_order_seq_cst);  // the record is on the chain before the fault
+  std::atomic_signal_fence(
+      std::memory_order_seq_cst);  // the record is on the chain before the fault
   if (how >= 2) *nowhere = 1;
   return 7;
 }

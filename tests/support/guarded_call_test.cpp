@@ -1,11 +1,10 @@
 #include "support/guarded_call.h"
 
+#include <gtest/gtest.h>
 #include <windows.h>
 
 #include <optional>
 #include <stdexcept>
-
-#include <gtest/gtest.h>
 
 #include "support/unique_resource.h"
 
@@ -45,7 +44,8 @@ TEST(GuardedCall, ForeignEndingBecomesAFailedCallAndTheThreadCarriesOn) {
     EXPECT_EQ(unwound, c.unwound);
     EXPECT_EQ(ChainTop(), top);
     // Our own C++ exceptions keep their course afterwards, also through the guard.
-    EXPECT_THROW((void)GuardedCall(fault, [] { throw std::logic_error("ours"); }), std::logic_error);
+    EXPECT_THROW((void)GuardedCall(fault, [] { throw std::logic_error("ours"); }),
+                 std::logic_error);
     EXPECT_EQ(ChainTop(), top);
   }
   EXPECT_THROW(CallForeign("EndAs", [&] { return end_as(2, nullptr); }), ForeignCallError);
