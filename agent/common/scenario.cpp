@@ -149,7 +149,8 @@ bool OptionalBool(const JsonNode& parent, std::string_view key, bool fallback) {
 }
 
 // "raiseFrom" and "faultFrom": each names one of `operations`, or is null.
-ScriptedFaults ParseScriptedFaults(const JsonNode& section, std::initializer_list<const char*> operations) {
+ScriptedFaults ParseScriptedFaults(const JsonNode& section,
+                                   std::initializer_list<const char*> operations) {
   const auto operation = [&](std::string_view key) -> std::wstring {
     const auto member = section.Member(key);
     if (!member || member->Value().is_null()) return {};

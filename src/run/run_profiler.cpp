@@ -31,33 +31,33 @@ namespace {
 // The stages of a run, in their order. Comments below name a stage by these
 // names; docs/architecture.md describes them.
 enum class RunStage {
-  LoadTracing = 1,          // resolve the trace entry points
-  RegisterProvider,         // register the trace provider; a failure is ignored
-  TestMode,                 // "/TestMode" and the markers of earlier runs
-  SingleInstance,           // the instance mutex; a second instance stops
-  AgentProcess,             // find the agent process, enter its folder
-  StartTracking,            // tracking switch and resource
-  AgentService,             // wait for the agent service
-  IdentityValues,           // installation identifier, own file version
-  SdkContext,               // obtain the SDK activation context
-  Activate,                 // activate it for the rest of the run
+  LoadTracing = 1,   // resolve the trace entry points
+  RegisterProvider,  // register the trace provider; a failure is ignored
+  TestMode,          // "/TestMode" and the markers of earlier runs
+  SingleInstance,    // the instance mutex; a second instance stops
+  AgentProcess,      // find the agent process, enter its folder
+  StartTracking,     // tracking switch and resource
+  AgentService,      // wait for the agent service
+  IdentityValues,    // installation identifier, own file version
+  SdkContext,        // obtain the SDK activation context
+  Activate,          // activate it for the rest of the run
   CreateCollector,
   InitialiseCollector,
   Collect,
-  TrackProfile,             // hand the profile fields to tracking
-  ChangeChecks,             // changed? resend due?
-  NothingToSend,            // neither: the run ends with 0
+  TrackProfile,   // hand the profile fields to tracking
+  ChangeChecks,   // changed? resend due?
+  NothingToSend,  // neither: the run ends with 0
   MustSend,
-  Serialise,                // the full document
+  Serialise,  // the full document
   TraceDocument,
   ProfileObject,
-  Deliver,                  // by MUID; the steps below, or none without one
-  WriteDataFile,            //   writer and path, write and close
-  BackUp,                   //   copy into the backup directory
-  Upload,                   //   upload, keep the upload state
-  DeleteDataFile,           //   delete the file, destroy the writer
-  ReleaseRun,               //   close the mutex, finalise the collector
-  Closing,                  // end tracking, closing message, unregister
+  Deliver,         // by MUID; the steps below, or none without one
+  WriteDataFile,   //   writer and path, write and close
+  BackUp,          //   copy into the backup directory
+  Upload,          //   upload, keep the upload state
+  DeleteDataFile,  //   delete the file, destroy the writer
+  ReleaseRun,      //   close the mutex, finalise the collector
+  Closing,         // end tracking, closing message, unregister
 };
 
 constexpr int kRunEnded = 0;

@@ -128,14 +128,16 @@ bool ProfileUploader::SendThroughLibrary(const std::wstring& data_file_path) {
   const auto suite_id = static_cast<std::int32_t>(profile_ != nullptr ? profile_->GetSuiteID() : 0);
 
   LinkChannel* channel = CallForeign("OpenChannel", [&] {
-    return utility->OpenChannel(program_id.c_str(), host_name_.c_str(), kUploadServiceName, suite_id,
-                                suite_version.c_str(), muid.c_str(), kChannelMode, &credentials);
+    return utility->OpenChannel(program_id.c_str(), host_name_.c_str(), kUploadServiceName,
+                                suite_id, suite_version.c_str(), muid.c_str(), kChannelMode,
+                                &credentials);
   });
   bool sent = false;
   if (channel != nullptr) {
     try {
       ApplyConnectionSettings(*channel);
-      sent = CallForeign("Send", [&] { return channel->Send(kUploadQueueName, data_file_path.c_str()); });
+      sent = CallForeign("Send",
+                         [&] { return channel->Send(kUploadQueueName, data_file_path.c_str()); });
     } catch (...) {
       // The channel is the library's: it is closed whatever ended the upload.
       CloseChannelAfterFailure(*utility, channel);
@@ -165,7 +167,8 @@ void ProfileUploader::ApplyConnectionSettings(LinkChannel& channel) const {
   QM_TRACE(Upload, 12, Info, Upload, trace::AnsiOf(setting1));
   if (settings.setting2 != nullptr) QM_TRACE(Upload, 13, Info, Upload, trace::AnsiOf(setting2));
   if (settings.setting3 != nullptr) QM_TRACE(Upload, 14, Info, Upload, trace::AnsiOf(setting3));
-  (void)CallForeign("SetConnectionSettings", [&] { return channel.SetConnectionSettings(&settings); });
+  (void)CallForeign("SetConnectionSettings",
+                    [&] { return channel.SetConnectionSettings(&settings); });
 }
 
 }  // namespace qm

@@ -113,11 +113,13 @@ TEST(CommsStandIn, AnswersAsTheScenarioSays) {
 }
 
 TEST(CommsStandIn, SendRefusesAMissingFileUnlessTheScenarioSaysOtherwise) {
-  for (const auto& [scenario, answer] : {std::pair{"{}", false}, {R"({"comms": {"send": true}})", true}}) {
+  for (const auto& [scenario, answer] :
+       {std::pair{"{}", false}, {R"({"comms": {"send": true}})", true}}) {
     LoadedStandIn library(L"linkbridge.dll", scenario);
-    LinkChannel* channel =
-        library.GetUtil<LinkGetUtilFunction>()->OpenChannel(L"p", L"", L"s", 0, L"v", L"m", 1, nullptr);
-    EXPECT_EQ(channel->Send(L"ProfilerQueue", library.folder.File(L"missing.dat").c_str()), answer) << scenario;
+    LinkChannel* channel = library.GetUtil<LinkGetUtilFunction>()->OpenChannel(
+        L"p", L"", L"s", 0, L"v", L"m", 1, nullptr);
+    EXPECT_EQ(channel->Send(L"ProfilerQueue", library.folder.File(L"missing.dat").c_str()), answer)
+        << scenario;
   }
 }
 

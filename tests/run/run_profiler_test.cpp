@@ -35,7 +35,7 @@ struct Machine {
   bool profile = true;
   std::wstring muid = L"0123456789ABCDEF0";
   bool temp_directory = true;
-  bool writer = true;     // false: no memory for the data file writer
+  bool writer = true;    // false: no memory for the data file writer
   bool uploader = true;  // one whose library never loads, so every upload fails
   fs::path folder = {};
   std::vector<std::string> calls = {};

@@ -163,7 +163,8 @@ TEST_F(ProfileUpload, EveryCourseCallsTheLibraryInOrderAndReportsItsOutcome) {
 
 TEST_F(ProfileUpload, ExceptionFromTheLibraryEndsTheUploadAsAFailureAndStillClosesTheChannel) {
   const std::pair<Arrange, std::wstring> endings[] = {
-      {[](ProfileUpload& t) { t.link.throw_on_send = true; }, L"Close(channel) => false [12 13 14 19]"},
+      {[](ProfileUpload& t) { t.link.throw_on_send = true; },
+       L"Close(channel) => false [12 13 14 19]"},
       {[](ProfileUpload& t) { t.link.raise_on_send = 0xE06D7363; },
        L"Close(channel) => false [12 13 14 46 19]"},
   };
