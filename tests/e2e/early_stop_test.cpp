@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <memory>
+#include <string>
 
 #include "e2e_support.h"
 #include "support/unique_resource.h"
@@ -114,6 +115,43 @@ TEST(CollectorInitialisation, FailureLeavesOnlyTheErrorMarkerWithItsOneLine) {
   const Markers markers = ReadMarkers(installation.Folder());
   EXPECT_FALSE(markers.ok);
   EXPECT_EQ(markers.error, MarkerText({kInitialiseFailed}));
+}
+
+// The request calls of a run, e.g. "Create(url) Start(muid|custom|event)
+// Prepare Add(name=value) Submit(0) Release".
+std::string RequestCalls(const std::wstring& comms_log) {
+  std::string calls;
+  for (const nlohmann::json& c : ReadJsonLines(comms_log)) {
+    const std::string call = c.at("call");
+    if (call == "CreateRequest") calls += " Create(" + c.value("url", "?") + ")";
+    if (call == "Start") {
+      calls += " Start(" + c.value("muid", "?") + "|" + c.value("customId", "?") + "|" +
+               c.value("eventName", "?") + ")";
+    }
+    if (call == "Prepare") calls += " Prepare";
+    if (call == "AddParameter") calls += " Add(" + c.value("name", "?") + "=" + c.value("value", "?") + ")";
+    if (call == "Submit") calls += c.at("settings").is_null() ? " Submit(0)" : " Submit(settings)";
+    if (call == "ReleaseRequest") calls += " Release";
+  }
+  return calls;
+}
+
+// The failure reaches the tracking service with the registry's MUID; the run
+// itself ends as it would without the switch.
+TEST(CollectorInitialisation, TrackedRunReportsTheFailedLicenceObjectAndStopsAsUntracked) {
+  AgentInstallation installation(QM_TRACKING_SCENARIO);
+  ASSERT_TRUE(installation.Installed());
+  PlantStaleMarkers(installation.Folder());
+
+  const Finished run = installation.RunProgram({L"/TestMode", L"-TRACKING"});
+
+  EXPECT_EQ(run.exit_code, kRunStopped) << run.output;
+  const Markers markers = ReadMarkers(installation.Folder());
+  EXPECT_FALSE(markers.ok);
+  EXPECT_EQ(markers.error, MarkerText({kInitialiseFailed}));
+  EXPECT_EQ(RequestCalls(installation.SimFile(L"comms.jsonl")),
+            " Create(http://tracking.quillmark.example.com/track/campaign/details.html)"
+            " Start(5A1F3C9E7B2D4068A||prfFailOMX) Prepare Add(omxError=16) Submit(0) Release");
 }
 
 }  // namespace
