@@ -8,6 +8,7 @@ namespace qm {
 
 // Reads an environment variable into a buffer of `capacity` characters, the
 // terminator included. False when it is unset, empty or does not fit.
-[[nodiscard]] bool ReadEnvironmentVariable(const wchar_t* name, wchar_t* buffer, std::size_t capacity);
+[[nodiscard]] bool ReadEnvironmentVariable(const wchar_t* name, wchar_t* buffer,
+                                           std::size_t capacity);
 
 }  // namespace qm

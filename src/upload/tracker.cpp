@@ -45,9 +45,9 @@ void Tracker::AddEventParameter(std::wstring name, std::wstring value) {
 bool Tracker::SendEvent() {
   const ClearOnExit clear(parameters_);
   if (utility_ == nullptr) return false;
-  const LinkRequestArgs args{url_.c_str(),        muid_.c_str(), custom_id_.c_str(),
-                             event_name_.c_str(), parameters_,
-                             settings_ ? &settings_->record : nullptr};
+  const LinkRequestArgs args{url_.c_str(),       muid_.c_str(),
+                             custom_id_.c_str(), event_name_.c_str(),
+                             parameters_,        settings_ ? &settings_->record : nullptr};
   return SubmitLinkRequest(*utility_, args);
 }
 

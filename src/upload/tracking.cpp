@@ -1,8 +1,8 @@
 #include "upload/tracking.h"
 
 #include <array>
-#include <new>
 #include <cstddef>
+#include <new>
 #include <string>
 #include <string_view>
 
@@ -146,7 +146,8 @@ void TrackingSession::Send(const wchar_t* name, std::int32_t value) noexcept {
     if (const wchar_t* parameter = ParameterOf(name)) {
       tracker_->AddEventParameter(parameter, DecimalText(value));
     }
-    if (tracker_->SendEvent()) QM_TRACE(Tracking, 14, Error, Run, trace::Wide(name), trace::Int(value));
+    if (!tracker_->SendEvent()) return;
+    QM_TRACE(Tracking, 14, Error, Run, trace::Wide(name), trace::Int(value));
   } catch (...) {
     // A failed event is not retried and leaves the run as it was.
   }
