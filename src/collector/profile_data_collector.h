@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "collector/omx_sdk.h"
 #include "profile/document_inputs.h"
