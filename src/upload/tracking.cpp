@@ -5,6 +5,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "diagnostics/trace.h"
 #include "profile/profile_data.h"

@@ -79,7 +79,6 @@ class Tracking : public ::testing::Test {
     g_loads = g_has_entry = g_gives_utility = true;
     ::SetEnvironmentVariableW(L"TrackingResource", nullptr);
   }
-  void TearDown() override { ::SetEnvironmentVariableW(L"TrackingResource", nullptr); }
 
   // A fresh session started with `argv`; the transcript starts empty.
   TrackingSession& Started(std::vector<const wchar_t*> argv = {L"q.exe", L"-TRACKING"}) {
@@ -111,7 +110,6 @@ TEST_F(Tracking, SwitchIsOneWholeArgumentAfterTheProgramInAnyLetterCase) {
     Started(row.argv).Send(L"prfFailOMX", 12);
     EXPECT_EQ(session_->IsOn(), row.on) << Text(row.argv.back());
     EXPECT_EQ(g_loaded.size(), row.on ? 1u : 0u);
-    EXPECT_EQ(link_.calls.empty(), !row.on);
   }
 }
 
