@@ -40,7 +40,9 @@ bool ProfileDataCollector::GetProfileJson(std::wstring& json) {
     QM_TRACE(Collector, 141, Error, Collector);
     return false;
   }
-  json = full_json_cache_.empty() ? profile_->ToJson() : full_json_cache_;
+  json = full_json_cache_.empty()
+             ? profile_->ToJson(document_inputs_, platform_.send_tracking_event)
+             : full_json_cache_;
   return !json.empty();
 }
 
@@ -50,7 +52,7 @@ bool ProfileDataCollector::GetReducedProfileJson(std::wstring& json) {
     return false;
   }
   if (reduced_json_cache_.empty()) {
-    json = profile_->ToCompareJson();
+    json = profile_->ToCompareJson(document_inputs_);
   } else if (&json != &reduced_json_cache_) {
     json = reduced_json_cache_;
   }

@@ -8,8 +8,10 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "collector/omx_sdk.h"
+#include "profile/document_inputs.h"
 #include "support/com.h"
 
 namespace qm {
@@ -58,6 +60,9 @@ class ProfileDataCollector {
 
   // The collected profile, owned by the collector; null before collection.
   [[nodiscard]] virtual IProfileDataObserver* GetProfile() const noexcept;
+  // What the documents carry beside the profile; the run hands it in before
+  // it asks for a document.
+  void SetDocumentInputs(DocumentInputs inputs) { document_inputs_ = std::move(inputs); }
   // The full JSON document of the profile.
   [[nodiscard]] virtual bool GetProfileJson(std::wstring& json);
   // The reduced JSON document, whose hash decides whether to send.
@@ -113,6 +118,7 @@ class ProfileDataCollector {
   bool initialised_ = false;
   bool apartment_open_ = false;
   std::unique_ptr<CProfileData> profile_;
+  DocumentInputs document_inputs_;
   std::wstring full_json_cache_;
   std::wstring reduced_json_cache_;
 };

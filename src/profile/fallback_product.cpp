@@ -33,16 +33,17 @@ std::wstring ReadSetupNumber(const wchar_t* name) {
 
 std::wstring FallbackProduct::Serialize() const {
   return JsonObject()
-      .Add(JsonStringPair(L"ProductID", product_id_))
-      .Add(JsonStringPair(L"VersionType", version_type_))
+      .Add(JsonStringPair(L"ProductID", texts_.product_id))
+      .Add(JsonStringPair(L"VersionType", texts_.version_type))
       .Add(JsonNumberPair(L"ModuleStatus", module_status_))
       .Close();
 }
 
-FallbackProduct ReadFallbackProduct(std::uint32_t module_status) {
-  std::wstring product_id = ReadSetupNumber(L"MainProductID");
-  std::wstring version_type = ReadSetupNumber(L"VersionType");
-  return FallbackProduct(std::move(product_id), std::move(version_type), module_status);
+FallbackProductTexts ReadFallbackProductTexts() {
+  FallbackProductTexts texts;
+  texts.product_id = ReadSetupNumber(L"MainProductID");
+  texts.version_type = ReadSetupNumber(L"VersionType");
+  return texts;
 }
 
 }  // namespace qm

@@ -10,26 +10,27 @@
 
 namespace qm {
 
+// The setup's two values as signed decimal texts; each empty when unreadable.
+struct FallbackProductTexts {
+  std::wstring product_id;
+  std::wstring version_type;
+};
+
+// Serialised within the statement that makes it: it refers to the texts.
 class FallbackProduct final : public ISerializable {
  public:
-  FallbackProduct(std::wstring product_id, std::wstring version_type, std::uint32_t module_status)
-      : product_id_(std::move(product_id)),
-        version_type_(std::move(version_type)),
-        module_status_(module_status) {}
+  FallbackProduct(const FallbackProductTexts& texts, std::uint32_t module_status)
+      : texts_(texts), module_status_(module_status) {}
 
   [[nodiscard]] std::wstring Serialize() const override;
 
-  [[nodiscard]] const std::wstring& ProductID() const noexcept { return product_id_; }
-  [[nodiscard]] const std::wstring& VersionType() const noexcept { return version_type_; }
-
  private:
-  std::wstring product_id_;
-  std::wstring version_type_;
+  const FallbackProductTexts& texts_;
   std::uint32_t module_status_;
 };
 
 // Reads "MainProductID" and "VersionType" of the setup key (32-bit view),
 // each as a signed decimal text; a value that cannot be read stays empty.
-[[nodiscard]] FallbackProduct ReadFallbackProduct(std::uint32_t module_status);
+[[nodiscard]] FallbackProductTexts ReadFallbackProductTexts();
 
 }  // namespace qm

@@ -2,8 +2,6 @@
 
 #include "diagnostics/trace.h"
 #include "profile/fallback_product.h"
-#include "profile/process_texts.h"
-#include "upload/tracking.h"
 
 namespace qm {
 namespace {
@@ -17,6 +15,10 @@ void TakeOwnership(std::unique_ptr<T>& slot, T* record) {
 // The products are serialised first, so the document is allocated once at
 // its final size; this is the room its other members usually need.
 constexpr std::size_t kDocumentRoomBesideProducts = 2048;
+
+// What the tracking service hears when the full document cannot be built.
+constexpr wchar_t kNoMuidEvent[] = L"prfNotMUID";
+constexpr std::int32_t kNoMuidAtDocument = 2;
 
 }  // namespace
 
@@ -33,7 +35,7 @@ void CProfileData::AddProduct(CProductInfo* product) {
   products_.push_back(std::unique_ptr<CProductInfo>(product));
 }
 
-void CProfileData::AddIdentityMembers(JsonObject& document) const {
+void CProfileData::AddIdentityMembers(JsonObject& document, const DocumentInputs& inputs) const {
   document.Add(JsonStringPair(L"MUID", GetMUID()))
       .Add(JsonObjectPair(L"OSInfo", GetOSInfo()))
       .Add(JsonNumberPair(L"SuiteID", GetSuiteID()))
@@ -42,38 +44,41 @@ void CProfileData::AddIdentityMembers(JsonObject& document) const {
       .Add(JsonStringPair(L"Country", GetCountry()))
       .Add(JsonStringPair(L"Language", GetLanguage()))
       .Add(JsonNumberPair(L"CustomID", GetCustomID()));
-  if (!InstallUid.empty()) document.Add(JsonStringPair(L"InstUID", InstallUid));
+  if (!inputs.install_uid.empty()) document.Add(JsonStringPair(L"InstUID", inputs.install_uid));
 }
 
-std::wstring CProfileData::ToJson() const {
+std::wstring CProfileData::ToJson(const DocumentInputs& inputs,
+                                  const DocumentEventSink& report) const {
   if (GetMUID().empty()) {
     QM_TRACE(ProfileDocument, 10, Error, Run);
-    SendTrackingEvent(L"prfNotMUID", 2);
+    if (report) report(kNoMuidEvent, kNoMuidAtDocument);
     return {};
   }
-  const std::wstring products = ProductsMember(/*with_fallback=*/true);
+  const std::wstring products = ProductsMember(&inputs.fallback_product);
   JsonObject document(products.size() + kDocumentRoomBesideProducts);
-  AddIdentityMembers(document);
+  AddIdentityMembers(document, inputs);
   document.Add(products)
       .Add(JsonNumberPair(L"AVState", GetAVState()))
       .Add(JsonObjectPair(L"DetectionCounters", detection_counters_.get()));
-  if (!OwnFileVersion.empty()) document.Add(JsonStringPair(L"FileVersion", OwnFileVersion));
+  if (!inputs.own_file_version.empty()) {
+    document.Add(JsonStringPair(L"FileVersion", inputs.own_file_version));
+  }
   return document.Close();
 }
 
-std::wstring CProfileData::ToCompareJson() const {
-  const std::wstring products = ProductsMember(/*with_fallback=*/false);
+std::wstring CProfileData::ToCompareJson(const DocumentInputs& inputs) const {
+  const std::wstring products = ProductsMember(nullptr);
   JsonObject document(products.size() + kDocumentRoomBesideProducts);
-  AddIdentityMembers(document);
+  AddIdentityMembers(document, inputs);
   document.Add(products).Add(JsonNumberPair(L"AVState", GetAVState()));
   return document.Close();
 }
 
-std::wstring CProfileData::ProductsMember(bool with_fallback) const {
-  if (products_.empty() && with_fallback) {
+std::wstring CProfileData::ProductsMember(const FallbackProductTexts* fallback) const {
+  if (products_.empty() && fallback != nullptr) {
     // Built into the text only; the profile itself stays without products.
-    const FallbackProduct fallback = ReadFallbackProduct(GetDefaultModuleStatus());
-    return JsonArrayPair(L"Products", {&fallback});
+    const FallbackProduct product(*fallback, GetDefaultModuleStatus());
+    return JsonArrayPair(L"Products", {&product});
   }
   return JsonArrayPair(L"Products", EntriesOf(products_));
 }

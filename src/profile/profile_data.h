@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "profile/detection_counters.h"
+#include "profile/document_inputs.h"
 #include "profile/records.h"
 
 namespace qm {
@@ -77,18 +78,19 @@ class CProfileData : public IProfileDataObserver {
   // Appends `product` and takes ownership of it, even when appending fails.
   void AddProduct(CProductInfo* product);
 
-  // The uploaded document; empty when the profile has no MUID.
-  [[nodiscard]] std::wstring ToJson() const;
+  // The uploaded document; empty when the profile has no MUID, which is
+  // reported to `report` as "prfNotMUID" with 2.
+  [[nodiscard]] std::wstring ToJson(const DocumentInputs& inputs,
+                                    const DocumentEventSink& report) const;
   // The document whose hash detects a change: no counters, no file version,
   // and the products exactly as collected.
-  [[nodiscard]] std::wstring ToCompareJson() const;
+  [[nodiscard]] std::wstring ToCompareJson(const DocumentInputs& inputs) const;
 
  private:
   // Members from "MUID" to the optional "InstUID", shared by both documents.
-  void AddIdentityMembers(JsonObject& document) const;
-  // The "Products" member; an empty list gives the registry's fallback
-  // product when `with_fallback` is set.
-  [[nodiscard]] std::wstring ProductsMember(bool with_fallback) const;
+  void AddIdentityMembers(JsonObject& document, const DocumentInputs& inputs) const;
+  // The "Products" member; an empty list gives `fallback` when there is one.
+  [[nodiscard]] std::wstring ProductsMember(const FallbackProductTexts* fallback) const;
 
   std::wstring muid_;
   std::unique_ptr<COSInfo> os_info_;

@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "diagnostics/trace.h"
-#include "profile/process_texts.h"
 #include "support/registry.h"
 #include "support/text.h"
 #include "support/unique_resource.h"
@@ -118,13 +117,13 @@ bool FindProcessAndEnterItsFolder(std::wstring_view upper_case_image_name) {
   return found;
 }
 
-void ReadInstallUid() {
+void ReadInstallUid(std::wstring& install_uid) {
   UniqueKey key;
   if (registry::OpenKey(HKEY_LOCAL_MACHINE, kUidsKey, KEY_QUERY_VALUE, key) != ERROR_SUCCESS) return;
   std::wstring uid;
   if (registry::ReadText(key.Get(), L"InstUID", kPathCapacity, registry::TextTypes::AnyType, uid) ==
       ERROR_SUCCESS) {
-    InstallUid = uid;
+    install_uid = uid;
     QM_TRACE(RunDriver, 34, Error, Run, trace::Wide(uid));
   } else {
     QM_TRACE(RunDriver, 35, Error, Run);
@@ -174,17 +173,6 @@ bool ReadOwnFileVersion(std::wstring& version) {
   const std::size_t length = ::wcsnlen(characters, text_length);
   if (length == 0) return false;
   version.assign(characters, length);
-  return true;
-}
-
-bool ReadEnvironmentVariable(const wchar_t* name, wchar_t* buffer, std::size_t capacity) {
-  if (buffer == nullptr || capacity == 0 || capacity > MAXDWORD) return false;
-  buffer[0] = L'\0';
-  const DWORD length = ::GetEnvironmentVariableW(name, buffer, static_cast<DWORD>(capacity));
-  if (length == 0 || length >= capacity) {
-    buffer[0] = L'\0';  // a value too long for the buffer is refused, not cut
-    return false;
-  }
   return true;
 }
 

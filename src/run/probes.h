@@ -23,8 +23,9 @@ inline constexpr wchar_t kAgentProcessName[] = L"KORAMAIN.EXE";
 // of their own.
 [[nodiscard]] bool FindProcessAndEnterItsFolder(std::wstring_view upper_case_image_name);
 
-// Fills InstallUid from the registry; a missing value leaves it empty.
-void ReadInstallUid();
+// Reads the installation identifier into `install_uid`; a missing value
+// leaves it as it was.
+void ReadInstallUid(std::wstring& install_uid);
 
 // Reads the "FileVersion" text of this program's version resource.
 [[nodiscard]] bool ReadOwnFileVersion(std::wstring& version);
@@ -32,9 +33,5 @@ void ReadInstallUid();
 // The version resource path of a string of the given translation, written
 // with the language and code page in four lower-case hexadecimal digits each.
 [[nodiscard]] std::wstring StringFileInfoPath(WORD language, WORD code_page, std::wstring_view name);
-
-// Reads an environment variable into a buffer of `capacity` characters, the
-// terminator included. False when it is unset, empty or does not fit.
-[[nodiscard]] bool ReadEnvironmentVariable(const wchar_t* name, wchar_t* buffer, std::size_t capacity);
 
 }  // namespace qm

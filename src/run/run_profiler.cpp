@@ -8,13 +8,15 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "collector/backup_directory.h"
 #include "collector/profile_data_collector.h"
 #include "diagnostics/file_writer.h"
 #include "diagnostics/trace.h"
 #include "diagnostics/trace_provider.h"
-#include "profile/process_texts.h"
+#include "profile/document_inputs.h"
+#include "profile/fallback_product.h"
 #include "profile/profile_data.h"
 #include "run/activation_context.h"
 #include "run/probes.h"
@@ -245,9 +247,12 @@ int RunStages(int argc, wchar_t** argv, const RunPlatform& platform) {
     return kRunStopped;
   }
 
-  // RunStage::IdentityValues.
-  ReadInstallUid();
-  (void)ReadOwnFileVersion(OwnFileVersion);
+  // RunStage::IdentityValues, with the setup's fallback product: everything
+  // the documents carry beside the profile itself.
+  DocumentInputs document_inputs;
+  ReadInstallUid(document_inputs.install_uid);
+  (void)ReadOwnFileVersion(document_inputs.own_file_version);
+  document_inputs.fallback_product = ReadFallbackProductTexts();
 
   // RunStage::SdkContext and RunStage::Activate.
   const CActivationContext* sdk_context = platform.sdk_activation_context();
@@ -268,6 +273,7 @@ int RunStages(int argc, wchar_t** argv, const RunPlatform& platform) {
     return kRunStopped;
   }
   Note(log, kCollectorCreated);
+  collector->SetDocumentInputs(std::move(document_inputs));
 
   // RunStage::InitialiseCollector: a collector that failed to initialise is destroyed unfinalised.
   if (!collector->Initialise()) {

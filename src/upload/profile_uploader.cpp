@@ -18,12 +18,6 @@ constexpr wchar_t kUploadClientKey[] = L"5e2b9c41-7d3a-4f86-b0e9-2c71a4d8f365";
 // What the library reads as the channel's mode; this program always opens it the same way.
 constexpr std::int32_t kChannelMode = 1;
 
-HMODULE SystemLoad(const wchar_t* file_name) { return ::LoadLibraryW(file_name); }
-
-LinkGetUtilFunction SystemResolve(HMODULE library, const char* export_name) {
-  return GetProcAddressAs<LinkGetUtilFunction>(library, export_name);
-}
-
 UploadCredentials MakeCredentials() noexcept {
   UploadCredentials credentials{};
   credentials.size = kUploadCredentialsSize;
@@ -48,10 +42,8 @@ void CloseChannelAfterFailure(LinkUtility& utility, LinkChannel* channel) noexce
 
 }  // namespace
 
-LinkBridgeLoader SystemLinkBridgeLoader() noexcept { return {&SystemLoad, &SystemResolve}; }
-
 ProfileUploader::ProfileUploader(const IProfileDataObserver* profile, LinkBridgeLoader loader)
-    : loader_(loader), profile_(profile) {
+    : link_(loader), profile_(profile) {
   host_name_ = ReadAgentHostName();
   (void)LoadLinkBridge();
 }
@@ -59,35 +51,32 @@ ProfileUploader::ProfileUploader(const IProfileDataObserver* profile, LinkBridge
 ProfileUploader::~ProfileUploader() { (void)UnloadLinkBridge(); }
 
 bool ProfileUploader::LoadLinkBridge() {
-  if (library_) {
+  if (link_.IsBound()) {
     QM_TRACE(Upload, 20, Error, Upload);
     return false;
   }
-  UniqueModule library(loader_.load(kLinkBridgeLibrary));
-  if (!library) {
-    QM_TRACE(Upload, 21, Error, Upload, trace::Narrow(kLinkBridgeLibraryNarrow),
-             trace::Int(::GetLastError()));
-    return false;
+  switch (link_.Bind(kLinkBridgeLibrary)) {
+    case LinkBinding::Outcome::NotLoaded:
+      QM_TRACE(Upload, 21, Error, Upload, trace::Narrow(kLinkBridgeLibraryNarrow),
+               trace::Int(::GetLastError()));
+      return false;
+    case LinkBinding::Outcome::NoEntry:
+      QM_TRACE(Upload, 22, Error, Upload, trace::Narrow(kLinkGetUtilExport),
+               trace::Int(::GetLastError()));
+      return false;
+    case LinkBinding::Outcome::Bound:
+      break;
   }
-  const LinkGetUtilFunction entry = loader_.resolve(library.Get(), kLinkGetUtilExport);
-  if (entry == nullptr) {
-    QM_TRACE(Upload, 22, Error, Upload, trace::Narrow(kLinkGetUtilExport),
-             trace::Int(::GetLastError()));
-    return false;  // the library is freed on the way out
-  }
-  library_ = std::move(library);
-  entry_ = entry;
   QM_TRACE(Upload, 23, Info, Upload, trace::Narrow(kLinkBridgeLibraryNarrow));
   return true;
 }
 
 bool ProfileUploader::UnloadLinkBridge() {
-  if (!library_) {
+  if (!link_.IsBound()) {
     QM_TRACE(Upload, 25, Error, Upload);
     return false;
   }
-  entry_ = nullptr;
-  library_.Reset();
+  link_.Free();
   QM_TRACE(Upload, 26, Info, Upload, trace::Narrow(kLinkBridgeLibraryNarrow));
   return true;
 }
@@ -98,7 +87,7 @@ bool ProfileUploader::UploadProfile(const std::wstring& data_file_path) noexcept
       QM_TRACE(Upload, 10, Error, Upload);
       return false;
     }
-    if (entry_ == nullptr) {
+    if (!link_.IsBound()) {
       QM_TRACE(Upload, 11, Error, Upload);
       return false;
     }
@@ -116,7 +105,7 @@ bool ProfileUploader::UploadProfile(const std::wstring& data_file_path) noexcept
 bool ProfileUploader::SendThroughLibrary(const std::wstring& data_file_path) {
   // Every call into the library is guarded: it is built apart from the
   // program, so its failures arrive as structured exceptions.
-  LinkUtility* utility = CallForeign("GetUtil", [&] { return entry_(); });
+  LinkUtility* utility = link_.Utility();
   if (utility == nullptr) {
     QM_TRACE(Upload, 47, Error, Upload);
     return false;

@@ -8,8 +8,7 @@
 
 #include <string>
 
-#include "support/unique_resource.h"
-#include "upload/linkbridge.h"
+#include "upload/link_binding.h"
 
 namespace qm {
 
@@ -18,17 +17,6 @@ class IProfileDataObserver;
 inline constexpr wchar_t kLinkBridgeLibrary[] = L"linkbridge.dll";
 inline constexpr wchar_t kUploadServiceName[] = L"gccppostsegmentation";
 inline constexpr wchar_t kUploadQueueName[] = L"ProfilerQueue";
-
-// How the uploader reaches the library's code: the system's loader in the
-// program, a stand-in in tests that brings a fake library in-process.
-struct LinkBridgeLoader {
-  HMODULE (*load)(const wchar_t* file_name);
-  LinkGetUtilFunction (*resolve)(HMODULE library, const char* export_name);
-};
-
-// LoadLibraryW by file name alone (so the search order finds the agent's
-// copy in the current directory) and GetProcAddress.
-[[nodiscard]] LinkBridgeLoader SystemLinkBridgeLoader() noexcept;
 
 class ProfileUploader {
  public:
@@ -58,9 +46,9 @@ class ProfileUploader {
   [[nodiscard]] bool SendThroughLibrary(const std::wstring& data_file_path);
   void ApplyConnectionSettings(LinkChannel& channel) const;
 
-  LinkBridgeLoader loader_;
-  UniqueModule library_;
-  LinkGetUtilFunction entry_ = nullptr;
+  // Bound by file name alone, so the search order finds the agent's copy in
+  // the current directory.
+  LinkBinding link_;
   const IProfileDataObserver* profile_;
   std::wstring host_name_;
 };

@@ -1,17 +1,195 @@
 #include "upload/tracking.h"
 
+#include <array>
+#include <cstddef>
+#include <new>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "diagnostics/trace.h"
+#include "profile/profile_data.h"
+#include "support/environment.h"
+#include "support/registry.h"
+#include "support/text.h"
+#include "upload/tracker.h"
+
 namespace qm {
+namespace {
 
-// Tracking is switched on by the tracking work; until then every event is
-// dropped, which is exactly what a run without "-TRACKING" does.
-void ParseTrackingSwitch(int /*argc*/, const wchar_t* const* /*argv*/) noexcept {}
+constexpr wchar_t kTrackingSwitch[] = L"-TRACKING";
+constexpr wchar_t kTrackingLibrary[] = L"LinkBridge.dll";
+constexpr wchar_t kTrackingResourceVariable[] = L"TrackingResource";
+constexpr wchar_t kUidsKey[] = L"SOFTWARE\\Orvex Software\\Setup\\UIDS";
+constexpr std::size_t kTextCapacity = 260;
 
-void StartTracking() noexcept {}
+// The events the service knows, each with the name of its one parameter.
+struct EventParameter {
+  std::wstring_view event;
+  const wchar_t* parameter;
+};
+constexpr EventParameter kEventTable[] = {
+    {L"prfNotMUID", L"ptExecution"},
+    {L"prfSvrNotRun", L"svrStatus"},
+    {L"prfFailOMX", L"omxError"},
+};
 
-void SetTrackingProfile(const IProfileDataObserver* /*profile*/) noexcept {}
+const wchar_t* ParameterOf(std::wstring_view event) noexcept {
+  for (const EventParameter& row : kEventTable) {
+    if (row.event == event) return row.parameter;
+  }
+  return nullptr;
+}
 
-void StopTracking() noexcept {}
+// The library's path: the drive and folder of this program's own file. A
+// module path that does not fit the buffer is refused, not cut.
+bool TrackingLibraryPath(std::wstring& path) {
+  std::array<wchar_t, kTextCapacity> own{};
+  const DWORD length = ::GetModuleFileNameW(nullptr, own.data(), static_cast<DWORD>(own.size()));
+  if (length == 0 || length >= own.size()) return false;
+  const std::wstring_view file(own.data(), length);
+  const std::size_t folder_end = file.find_last_of(L"\\/:");
+  if (folder_end == std::wstring_view::npos) return false;
+  path.assign(file.substr(0, folder_end + 1));
+  path += kTrackingLibrary;
+  return true;
+}
 
-void SendTrackingEvent(const wchar_t* /*name*/, std::int32_t /*value*/) noexcept {}
+// The machine's MUID as the setup stored it; a value that leaves no room for
+// its terminator in the buffer is refused.
+bool ReadMachineMUID(std::wstring& muid) {
+  UniqueKey key;
+  if (registry::OpenKey(HKEY_LOCAL_MACHINE, kUidsKey, KEY_QUERY_VALUE, key) != ERROR_SUCCESS) {
+    return false;
+  }
+  std::wstring read;
+  if (registry::ReadText(key.Get(), L"MUID", kTextCapacity, registry::TextTypes::AnyType, read) !=
+          ERROR_SUCCESS ||
+      read.size() >= kTextCapacity) {
+    return false;
+  }
+  muid = std::move(read);
+  return true;
+}
+
+// The tracker with its library bound, or null when the library, its entry or
+// its utility object is missing (the library is then freed again).
+std::unique_ptr<Tracker> CreateTracker(LinkBridgeLoader loader) {
+  std::wstring library_path;
+  if (!TrackingLibraryPath(library_path)) return nullptr;
+  LinkBinding binding(loader);
+  if (binding.Bind(library_path.c_str()) != LinkBinding::Outcome::Bound) return nullptr;
+  LinkUtility* utility = binding.Utility();
+  if (utility == nullptr) return nullptr;
+  auto tracker = std::make_unique<Tracker>(std::move(binding), *utility);
+
+  std::array<wchar_t, kTextCapacity> resource{};
+  if (ReadEnvironmentVariable(kTrackingResourceVariable, resource.data(), resource.size())) {
+    tracker->SetResourceUrl(resource.data());
+    QM_TRACE(Tracking, 12, Info, Run, trace::Wide(resource.data()));
+  }
+  std::wstring muid;
+  if (ReadMachineMUID(muid)) tracker->SetTrackerMUID(std::move(muid));
+  return tracker;
+}
+
+// The custom identifier as the service reads it: signed decimal.
+std::wstring CustomIdText(std::uint32_t custom_id) {
+  return DecimalText(static_cast<long>(static_cast<std::int32_t>(custom_id)));
+}
+
+}  // namespace
+
+TrackingSession::TrackingSession(LinkBridgeLoader loader) noexcept : loader_(loader) {}
+
+TrackingSession::~TrackingSession() = default;
+
+void TrackingSession::ParseSwitch(int argc, const wchar_t* const* argv) noexcept {
+  if (argc < 2 || argv == nullptr) return;
+  for (int i = 1; i < argc; ++i) {
+    if (argv[i] != nullptr && EqualsIgnoringAsciiCase(argv[i], kTrackingSwitch)) {
+      QM_TRACE(Tracking, 10, Info, Run);
+      on_ = true;
+      return;
+    }
+  }
+}
+
+void TrackingSession::Start() noexcept {
+  if (!on_ || tracker_) return;
+  try {
+    tracker_ = CreateTracker(loader_);
+  } catch (...) {
+    tracker_.reset();
+  }
+}
+
+void TrackingSession::SetProfile(const IProfileDataObserver* profile) noexcept {
+  if (!on_ || !tracker_ || profile == nullptr) return;
+  try {
+    std::wstring muid = profile->GetMUID();
+    if (!muid.empty()) tracker_->SetTrackerMUID(std::move(muid));
+    tracker_->SetCustomIdText(CustomIdText(profile->GetCustomID()));
+    std::wstring setting1 = profile->GetConnectionSetting1();
+    if (!setting1.empty()) {
+      tracker_->SetTrackerConnectionSettings(std::move(setting1), profile->GetConnectionSetting2(),
+                                             profile->GetConnectionSetting3());
+    }
+  } catch (...) {
+    // Tracking never changes the course of a run: the values stay as they were.
+  }
+}
+
+void TrackingSession::Send(const wchar_t* name, std::int32_t value) noexcept {
+  if (!on_ || !tracker_ || name == nullptr) return;
+  try {
+    tracker_->SetEventName(name);
+    if (const wchar_t* parameter = ParameterOf(name)) {
+      tracker_->AddEventParameter(parameter, DecimalText(value));
+    }
+    if (!tracker_->SendEvent()) return;
+    QM_TRACE(Tracking, 14, Error, Run, trace::Wide(name), trace::Int(value));
+  } catch (...) {
+    // A failed event is not retried and leaves the run as it was.
+  }
+}
+
+void TrackingSession::Stop() noexcept {
+  if (!tracker_) return;
+  try {
+    tracker_->Stop();
+  } catch (...) {
+    QM_TRACE(Tracking, 13, Error, Run);
+  }
+  tracker_.reset();
+}
+
+namespace {
+
+// Never destroyed: a run that ends without StopTracking keeps the library
+// until the process goes, rather than freeing it while the process exits.
+TrackingSession& ProcessSession() noexcept {
+  alignas(TrackingSession) static unsigned char storage[sizeof(TrackingSession)];
+  static TrackingSession* const session = new (storage) TrackingSession();
+  return *session;
+}
+
+}  // namespace
+
+void ParseTrackingSwitch(int argc, const wchar_t* const* argv) noexcept {
+  ProcessSession().ParseSwitch(argc, argv);
+}
+
+void StartTracking() noexcept { ProcessSession().Start(); }
+
+void SetTrackingProfile(const IProfileDataObserver* profile) noexcept {
+  ProcessSession().SetProfile(profile);
+}
+
+void StopTracking() noexcept { ProcessSession().Stop(); }
+
+void SendTrackingEvent(const wchar_t* name, std::int32_t value) noexcept {
+  ProcessSession().Send(name, value);
+}
 
 }  // namespace qm

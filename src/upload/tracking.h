@@ -5,27 +5,54 @@
 // course of a run, so nothing here reports a result or lets an error out.
 
 #include <cstdint>
+#include <memory>
+
+#include "upload/link_binding.h"
 
 namespace qm {
 
 class IProfileDataObserver;
+class Tracker;
 
-// Switches tracking on when an argument after the program path is
-// "-TRACKING" in any letter case.
+// The tracking switch and the tracker of one process. The program uses one
+// for its whole life through the functions below; tests make their own.
+class TrackingSession {
+ public:
+  explicit TrackingSession(LinkBridgeLoader loader = SystemLinkBridgeLoader()) noexcept;
+  ~TrackingSession();
+  TrackingSession(const TrackingSession&) = delete;
+  TrackingSession& operator=(const TrackingSession&) = delete;
+
+  // Switches tracking on when an argument after the program path is
+  // "-TRACKING" in any letter case; it stays on.
+  void ParseSwitch(int argc, const wchar_t* const* argv) noexcept;
+  // When tracking is on: binds "LinkBridge.dll" beside the program and makes
+  // the tracker; without the library, its entry or its utility object there
+  // is no tracker and every event is dropped.
+  void Start() noexcept;
+  // Gives the tracker the profile's MUID (when it has one), custom identifier
+  // and connection settings. A null profile changes nothing.
+  void SetProfile(const IProfileDataObserver* profile) noexcept;
+  // Sends `name` with its one numeric parameter; does nothing while tracking
+  // is off, without a tracker or when `name` is null.
+  void Send(const wchar_t* name, std::int32_t value) noexcept;
+  // Frees the library and forgets the tracker; later events are dropped.
+  void Stop() noexcept;
+
+  [[nodiscard]] bool IsOn() const noexcept { return on_; }
+  [[nodiscard]] bool HasTracker() const noexcept { return tracker_ != nullptr; }
+
+ private:
+  LinkBridgeLoader loader_;
+  bool on_ = false;
+  std::unique_ptr<Tracker> tracker_;
+};
+
+// The process's session, as the run's stages and the collector use it.
 void ParseTrackingSwitch(int argc, const wchar_t* const* argv) noexcept;
-
-// Creates the tracker when tracking is on.
 void StartTracking() noexcept;
-
-// Gives the tracker the collected profile's identity values; a null profile
-// leaves them unset.
 void SetTrackingProfile(const IProfileDataObserver* profile) noexcept;
-
-// Forgets the tracker at the end of the run.
 void StopTracking() noexcept;
-
-// Sends the event `name` with its one numeric parameter; does nothing while
-// tracking is off or when `name` is null.
 void SendTrackingEvent(const wchar_t* name, std::int32_t value) noexcept;
 
 }  // namespace qm

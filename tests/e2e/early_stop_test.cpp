@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <memory>
+#include <string>
 
 #include "e2e_support.h"
 #include "support/unique_resource.h"
@@ -114,6 +115,34 @@ TEST(CollectorInitialisation, FailureLeavesOnlyTheErrorMarkerWithItsOneLine) {
   const Markers markers = ReadMarkers(installation.Folder());
   EXPECT_FALSE(markers.ok);
   EXPECT_EQ(markers.error, MarkerText({kInitialiseFailed}));
+}
+
+// The failure reaches the tracking service with the registry's MUID; the run
+// itself ends as it would without the switch.
+TEST(CollectorInitialisation, TrackedRunReportsTheFailedLicenceObjectAndStopsAsUntracked) {
+  AgentInstallation installation(QM_TRACKING_SCENARIO);
+  ASSERT_TRUE(installation.Installed());
+  PlantStaleMarkers(installation.Folder());
+
+  const Finished run = installation.RunProgram({L"/TestMode", L"-TRACKING"});
+
+  EXPECT_EQ(run.exit_code, kRunStopped) << run.output;
+  const Markers markers = ReadMarkers(installation.Folder());
+  EXPECT_FALSE(markers.ok);
+  EXPECT_EQ(markers.error, MarkerText({kInitialiseFailed}));
+  std::string calls;  // each call with the texts it passed
+  for (const nlohmann::json& c : ReadJsonLines(installation.SimFile(L"comms.jsonl"))) {
+    calls += " " + c.value("call", "?") + "(";
+    for (const char* text : {"url", "muid", "customId", "eventName", "name", "value"}) {
+      if (c.contains(text)) calls += c[text].get<std::string>() + "|";
+    }
+    calls += c.contains("settings") && c["settings"].is_null() ? "no settings)" : ")";
+  }
+  EXPECT_EQ(
+      calls,
+      " GetUtil() CreateRequest(http://tracking.quillmark.example.com/track/campaign/"
+      "details.html|) Start(5A1F3C9E7B2D4068A||prfFailOMX|) Prepare() AddParameter(omxError|16|)"
+      " Submit(no settings) ReleaseRequest()");
 }
 
 }  // namespace

@@ -2,11 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "common/registry_sandbox.h"
 #include "diagnostics/trace_recorder.h"
 #include "profile/document_hash.h"
-#include "profile/process_texts.h"
+#include "profile/fallback_product.h"
 #include "profile/profile_data.h"
 #include "support/text.h"
 
@@ -26,31 +28,27 @@ std::string Describe(const trace::RecordedMessage& message) {
   return text;
 }
 
-// Every document test runs against an empty machine hive and without the
-// process-wide texts, unless it sets them.
+// Every document test starts without the run's texts and fallback product,
+// unless it sets them.
 class ProfileDocuments : public ::testing::Test {
  protected:
   ProfileDocuments() { profile_.SetMUID(L"M1"); }
-  ~ProfileDocuments() override {
-    InstallUid.clear();
-    OwnFileVersion.clear();
-  }
 
-  testing::RegistrySandbox hive_;
+  std::wstring Full() const { return profile_.ToJson(inputs_, {}); }
+  std::wstring Reduced() const { return profile_.ToCompareJson(inputs_); }
+
+  DocumentInputs inputs_;
   CProfileData profile_;
 };
 
 TEST_F(ProfileDocuments, MinimalProfileGivesBothDocumentsExactly) {
-  trace::TraceRecorder recorder;
-  EXPECT_EQ(profile_.ToJson(),
+  EXPECT_EQ(Full(),
             L"{\"MUID\":\"M1\",\"OSInfo\":{},\"SuiteID\":\"0\",\"SuiteVersion\":\"\","
             L"\"SuiteVersionNumber\":\"\",\"Country\":\"\",\"Language\":\"\",\"CustomID\":\"0\","
             L"\"Products\":[{\"ProductID\":\"\",\"VersionType\":\"\",\"ModuleStatus\":\"0\"}],"
             L"\"AVState\":\"0\",\"DetectionCounters\":{}}");
-  // A setup key that does not open is no error worth a message.
-  EXPECT_THAT(recorder.Numbers(trace::Source::ProfileDocument), IsEmpty());
   // The fallback product went into the full document's text only.
-  const std::wstring reduced = profile_.ToCompareJson();
+  const std::wstring reduced = Reduced();
   EXPECT_EQ(reduced,
             L"{\"MUID\":\"M1\",\"OSInfo\":{},\"SuiteID\":\"0\",\"SuiteVersion\":\"\","
             L"\"SuiteVersionNumber\":\"\",\"Country\":\"\",\"Language\":\"\",\"CustomID\":\"0\","
@@ -107,9 +105,9 @@ TEST_F(ProfileDocuments, PopulatedProfileFillsEveryMemberInOrderWithOptionalOnes
   counters->SetInstalledUpdates(7);
   counters->SetLast30DaysAnalyzedURLs(8);
   profile_.SetDetectionCounters(counters);
-  InstallUid = L"IU";
-  OwnFileVersion = L"1.2.3.4";
-  hive_.SetDword(kSetup, L"MainProductID", 99);
+  inputs_.install_uid = L"IU";
+  inputs_.own_file_version = L"1.2.3.4";
+  inputs_.fallback_product.product_id = L"99";
   trace::TraceRecorder recorder;
 
   const std::wstring identity =
@@ -126,16 +124,14 @@ TEST_F(ProfileDocuments, PopulatedProfileFillsEveryMemberInOrderWithOptionalOnes
       L"\"ProductLicenseID\":\"PL\",\"ActivationDate\":\"2024-01-31\",\"ExpirationDate\":"
       L"\"2025-01-31\"}]},{\"ProductID\":\"\",\"VersionType\":\"\",\"MyAccountID\":\"\","
       L"\"ModuleStatus\":\"\"}],\"AVState\":\"2\"";
-  EXPECT_EQ(profile_.ToJson(),
+  EXPECT_EQ(Full(),
             identity +
                 L",\"DetectionCounters\":{\"VirusDetections\":\"1\",\"PUPDetections\":\"2\","
                 L"\"SuspiciousDetection\":\"3\",\"URLDetections\":\"4\",\"TotalAnalyzedFiles\":"
                 L"\"5\",\"RecoveredBytes\":\"123456789012\",\"BlockedThreats\":\"6\","
                 L"\"InstalledUpdates\":\"7\",\"Last30DaysAnalyzedURLs\":\"8\"},\"FileVersion\":"
                 L"\"1.2.3.4\"}");
-  EXPECT_EQ(profile_.ToCompareJson(), identity + L"}");
-  // Every registry read traces its outcome; a profile with products makes none.
-  EXPECT_THAT(recorder.Numbers(trace::Source::ProfileDocument), IsEmpty());
+  EXPECT_EQ(Reduced(), identity + L"}");
   // The counters announce their serialisation and then carry its text.
   EXPECT_THAT(recorder.Numbers(trace::Source::CountersDocument), ::testing::ElementsAre(10, 11));
   EXPECT_EQ(recorder.Find(trace::Source::CountersDocument, 11)->args.at(0).wide.substr(0, 22),
@@ -145,21 +141,28 @@ TEST_F(ProfileDocuments, PopulatedProfileFillsEveryMemberInOrderWithOptionalOnes
 TEST_F(ProfileDocuments, ProfileWithoutMuidHasNoFullDocumentButAReducedOne) {
   profile_.SetMUID(L"");
   trace::TraceRecorder recorder;
-  EXPECT_EQ(profile_.ToJson(), L"");
+  std::vector<std::pair<std::wstring, std::int32_t>> reported;
+  const DocumentEventSink sink = [&](const wchar_t* name, std::int32_t value) {
+    reported.emplace_back(name, value);
+  };
+  EXPECT_EQ(profile_.ToJson(inputs_, sink), L"");
+  EXPECT_THAT(reported, ::testing::ElementsAre(std::make_pair(std::wstring(L"prfNotMUID"), 2)));
   EXPECT_THAT(recorder.Numbers(trace::Source::ProfileDocument), ::testing::ElementsAre(10));
-  EXPECT_EQ(profile_.ToCompareJson().substr(0, 12), L"{\"MUID\":\"\",\"");
+  EXPECT_EQ(Reduced().substr(0, 12), L"{\"MUID\":\"\",\"");
 }
 
 // Each setup value's bytes (at most four, zero-extended, whatever the registry
 // type) are a signed integer; a value that cannot be read leaves its text empty.
-TEST_F(ProfileDocuments, FallbackProductTakesSetupValuesAsSignedIntegers) {
-  const auto products = [](const std::wstring& id) {
-    return L"\"Products\":[{\"ProductID\":\"" + id +
-           L"\",\"VersionType\":\"3\",\"ModuleStatus\":\"7\"}]";
-  };
-  profile_.SetDefaultModuleStatus(7);
-  hive_.SetDword(kSetup, L"VersionType", 3);
-  EXPECT_NE(profile_.ToJson().find(products(L"")), std::wstring::npos);  // no MainProductID
+TEST(FallbackProduct, TakesSetupValuesAsSignedIntegers) {
+  testing::RegistrySandbox hive;
+  {
+    trace::TraceRecorder recorder;
+    EXPECT_EQ(ReadFallbackProductTexts().product_id, L"");
+    // A setup key that does not open is no error worth a message.
+    EXPECT_THAT(recorder.Numbers(trace::Source::ProfileDocument), IsEmpty());
+  }
+  hive.SetDword(kSetup, L"VersionType", 3);
+  EXPECT_EQ(ReadFallbackProductTexts().product_id, L"");  // no MainProductID
   const struct {
     DWORD type;
     std::string bytes;
@@ -173,10 +176,12 @@ TEST_F(ProfileDocuments, FallbackProductTakesSetupValuesAsSignedIntegers) {
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(&row - rows);
-    hive_.Set(kSetup, L"MainProductID", row.type, row.bytes.data(),
-              static_cast<DWORD>(row.bytes.size()));
+    hive.Set(kSetup, L"MainProductID", row.type, row.bytes.data(),
+             static_cast<DWORD>(row.bytes.size()));
     trace::TraceRecorder recorder;
-    EXPECT_NE(profile_.ToJson().find(products(row.product_id)), std::wstring::npos);
+    const FallbackProductTexts texts = ReadFallbackProductTexts();
+    EXPECT_EQ(texts.product_id, row.product_id);
+    EXPECT_EQ(texts.version_type, L"3");
     EXPECT_EQ(Describe(recorder.Messages().at(0)), row.traced);
   }
 }

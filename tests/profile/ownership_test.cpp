@@ -64,8 +64,8 @@ TEST(ProfileOwnership, ProfileFreesEveryRecordItOwnsExactlyOnce) {
   profile->AddProduct(first);
   profile->AddProduct(nullptr);
   profile->AddProduct(second);
-  (void)profile->ToJson();
-  (void)profile->ToCompareJson();
+  (void)profile->ToJson({}, {});
+  (void)profile->ToCompareJson({});
 
   const void* records[] = {os, counters, first, second, license_a, license_b};
   for (const void* record : records) EXPECT_EQ(TimesDeleted(record), 0u);

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "common/registry_sandbox.h"
-#include "profile/process_texts.h"
 #include "resources/version.h"
 #include "run/scratch_folder.h"
+#include "support/environment.h"
 #include "support/unique_resource.h"
 
 namespace qm {
@@ -97,11 +97,10 @@ TEST(InstallUidProbe, IsAValueOfAnyTypeReadAsTextOfAtMostTwoHundredCharacters) {
       sandbox.Set(L"SOFTWARE\\Orvex Software\\Setup\\UIDS", row.name, row.type, row.value.c_str(),
                   static_cast<DWORD>((row.value.size() + 1) * sizeof(wchar_t)));
     }
-    InstallUid.clear();
-    ReadInstallUid();
-    EXPECT_EQ(InstallUid, row.read) << ::testing::PrintToString(row.value.substr(0, 8));
+    std::wstring install_uid;
+    ReadInstallUid(install_uid);
+    EXPECT_EQ(install_uid, row.read) << ::testing::PrintToString(row.value.substr(0, 8));
   }
-  InstallUid.clear();
 }
 
 TEST(OwnFileVersion, IsTheFileVersionTextOfTheProgramsVersionResource) {

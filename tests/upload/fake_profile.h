@@ -15,7 +15,7 @@ class FakeProfile final : public IProfileDataObserver {
   std::wstring GetSuiteVersion() const override { return suite_version; }
   std::wstring GetCountry() const override { return {}; }
   std::wstring GetLanguage() const override { return {}; }
-  std::uint32_t GetCustomID() const override { return 0; }
+  std::uint32_t GetCustomID() const override { return custom_id; }
   const COSInfo* GetOSInfo() const override { return nullptr; }
   std::wstring GetConnectionSetting1() const override { return setting1; }
   std::wstring GetConnectionSetting2() const override { return setting2; }
@@ -23,6 +23,7 @@ class FakeProfile final : public IProfileDataObserver {
 
   std::wstring muid, suite_version, setting1, setting2, setting3;
   std::uint32_t suite_id = 0;
+  std::uint32_t custom_id = 0;
 };
 
 }  // namespace qm::testing

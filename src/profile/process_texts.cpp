@@ -1,8 +1,0 @@
-#include "profile/process_texts.h"
-
-namespace qm {
-
-std::wstring InstallUid;
-std::wstring OwnFileVersion;
-
-}  // namespace qm
