@@ -169,7 +169,7 @@ json RunJson(const ScenarioRun& run) {
 void RecordRuns(const Scenario& scenario, const std::string& scenario_bytes, Record& record) {
   const std::wstring sim_folder = SimFolderOf(scenario.agent_process.folder);
   std::vector<ScenarioRun> runs = scenario.runs;
-  if (runs.empty()) runs.push_back(RunOf(scenario, json::parse(scenario_bytes)));
+  if (runs.empty()) runs.push_back(RunOf(scenario, nlohmann::ordered_json::parse(scenario_bytes)));
   record.data()["runs"] = json::array();
   for (size_t i = 0; i < runs.size(); ++i) {
     record.data()["runs"].push_back(RunJson(runs[i]));

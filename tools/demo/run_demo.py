@@ -224,7 +224,8 @@ def run_once(args, record, number, out, earlier):
     section("uploaded document")
     delivered_dir = os.path.join(run_dir, "delivered")
     if not new_files:
-        print("     nothing was delivered")
+        print("     nothing was delivered" + (", although Send answered true"
+                                              if verdict.startswith("sent") else ""))
     documents = []
     for name in new_files:
         target = os.path.join(delivered_dir, name)
