@@ -29,7 +29,7 @@ import demo_report as report  # noqa: E402
 import trace_catalog as tc  # noqa: E402
 
 MARKERS = ("TestQuillmark_OK.log", "TestQuillmark_ERROR.log")
-RUN_LINE = re.compile(r"^simagent: run \d+: exit code (-?\d+), (\d+) ms$", re.M)
+RUN_LINE = re.compile(r"^simagent: run \d+: exit code (-?\d+), (\d+) ms\r?$", re.M)
 CATALOG = os.path.join(ROOT, "src", "diagnostics", "trace_catalog.txt")
 
 
@@ -251,7 +251,8 @@ def run_once(args, record, number, out, earlier):
     state_after = json.loads(state_raw_after) if state_raw_after else None
     decided = [t for t in traces if t.get("source") == "RunDriver" and t.get("number") in (18, 19)]
     now = report.time_of(decided[-1]) if decided else None
-    print("     before the run: %s (%s)" % (report.kept_text(state_before, now), state_source))
+    source = "" if state_before is None else " (%s)" % state_source
+    print("     before the run: %s%s" % (report.kept_text(state_before, now), source))
     if state_raw_after is not None and state_raw_after != state_raw_before:
         with open(os.path.join(run_dir, "state.json"), "wb") as f:
             f.write(state_raw_after)
