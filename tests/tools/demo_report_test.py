@@ -45,6 +45,7 @@ class Verdicts(unittest.TestCase):
              "not sent: unchanged since the upload of 2026-12-04 10:00 UTC (resend after 7 days)"),
             (FAILED, None, [], 0, "not sent: the upload failed (state not kept; wanted: nothing kept yet)"),
             (FIRST, None, [], 0, "sent: nothing kept yet; Send answered true, yet no file was delivered"),
+            (FIRST, KEPT, DELIVERED, 0, "sent: the kept hash could not be read"),
             ([trace("RunDriver", 11), trace("RunDriver", 13)], None, [], -1,
              "not sent: the run stopped: the agent's service was not ready in time"),
             (CHANGED[:2], KEPT, [], 3,

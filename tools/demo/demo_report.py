@@ -118,14 +118,16 @@ def _reason(traces, changed, state_before, decided_at):
     kept_hash = [r for r in _find(traces, "Collector", (149,)) if _args(r)[:1] == [HASH_ITEM]]
     hash_unread = [r for r in _find(traces, "Collector", (148,)) if _args(r)[:1] == [HASH_ITEM]]
     new_hash = _find(traces, "Collector", (163,))
+    kept = state_before or {}
     if changed:
         if hash_unread or not kept_hash:
-            return "nothing kept yet"
+            # A store that holds a hash and still fails the read is a fault, not a first run.
+            return "the kept hash could not be read" if "0x%X" % HASH_ITEM in kept else "nothing kept yet"
         now_hash = hex32(_args(new_hash[0])[0]) if new_hash else "not kept"
         return "profile changed (hash %s, kept %s)" % (now_hash, hex32(_args(kept_hash[0])[1]))
     if _find(traces, "Collector", (168,)):
-        return "nothing kept yet"
-    moment = kept_time((state_before or {}).get("0x%X" % TIME_ITEM), decided_at)
+        return "the kept upload time could not be read" if "0x%X" % TIME_ITEM in kept else "nothing kept yet"
+    moment = kept_time(kept.get("0x%X" % TIME_ITEM), decided_at)
     if moment is None or decided_at is None:
         return "resend due (more than %d days since the last upload)" % RESEND_DAYS
     return "resend due (last upload %d days ago)" % (decided_at - moment).days
