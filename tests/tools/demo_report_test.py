@@ -69,6 +69,22 @@ class MemberDiff(unittest.TestCase):
             "InstUID: (absent) → U"])
 
 
+class TraceText(unittest.TestCase):
+    def test_identifiers_hashes_and_hresults_in_hexadecimal(self):
+        ints = lambda *values: [{"kind": "Int", "value": v} for v in values]  # noqa: E731
+        cases = [
+            ("kept value %1 is %2", ints(0x4009501, -270582026), "kept value 0x4009501 is 0xEFDF3EF6"),
+            ("MUID item %1 not read, error %2", ints(0x4009701, -2147023728),
+             "MUID item 0x4009701 not read, error 0x80070490"),
+            ("library %1 not loaded, error %2", [{"kind": "Narrow", "value": "x.dll"}] + ints(126),
+             "library x.dll not loaded, error 126"),
+            ("operating-system item %1 is %2", ints(0x4009703, 10), "operating-system item 0x4009703 is 10"),
+        ]
+        for text, args, expected in cases:
+            with self.subTest(text=text):
+                self.assertEqual(report.message_text(text, args), expected)
+
+
 class LogLines(unittest.TestCase):
     def test_lines_split_at_line_feeds_only(self):
         # A host name that deciphers to "a" U+0085 "b" (and the other

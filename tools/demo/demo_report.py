@@ -258,10 +258,16 @@ def tracking_lines(calls):
 _HEX_ARGUMENT = re.compile(r"(item|kept value|kept date|error) %(\d+)")
 
 
+# The kept values are profile hashes: 32-bit, shown as the verdict shows them.
+_HASH_ARGUMENT = re.compile(r"(?:kept value %\d+ (?:is|written as)|profile hash) %(\d+)")
+
+
 def hex_arguments(catalog_text):
-    """{argument index from 0: "item" or "error"} for a catalog text."""
-    return {int(n) - 1: ("error" if word == "error" else "item")
-            for word, n in _HEX_ARGUMENT.findall(catalog_text or "")}
+    """{argument index from 0: "item", "error" or "hash"} for a catalog text."""
+    found = {int(n) - 1: ("error" if word == "error" else "item")
+             for word, n in _HEX_ARGUMENT.findall(catalog_text or "")}
+    found.update({int(n) - 1: "hash" for n in _HASH_ARGUMENT.findall(catalog_text or "")})
+    return found
 
 
 def message_text(text, args):
@@ -279,6 +285,8 @@ def message_text(text, args):
         if index in hexed and arg.get("kind") == "Int" and isinstance(value, int):
             if hexed[index] == "item":
                 return "0x%X" % (value & 0xFFFFFFFF)
+            if hexed[index] == "hash":
+                return hex32(value)
             if value < 0:
                 return hex32(value)
         return str(value)
