@@ -166,19 +166,24 @@ json RunJson(const ScenarioRun& run) {
 
 // Writes each run's stand-in scenario as SimAgent\runs\run-<n>.json, for
 // `simagent run` to put in place; the record keeps what the runner needs.
-void RecordRuns(const Scenario& scenario, const std::string& scenario_bytes, Record& record) {
-  const std::wstring sim_folder = SimFolderOf(scenario.agent_process.folder);
+// Returns run 1's scenario text.
+std::string RecordRuns(const Scenario& scenario, const std::string& scenario_bytes, Record& record) {
+  const std::wstring runs_folder = JoinPath(SimFolderOf(scenario.agent_process.folder), L"runs");
   std::vector<ScenarioRun> runs = scenario.runs;
   if (runs.empty()) runs.push_back(RunOf(scenario, nlohmann::ordered_json::parse(scenario_bytes)));
+  record.EnsureFolderRecorded(runs_folder);
   record.data()["runs"] = json::array();
+  std::string first;
   for (size_t i = 0; i < runs.size(); ++i) {
     record.data()["runs"].push_back(RunJson(runs[i]));
-    const std::wstring name = L"runs\\run-" + std::to_wstring(i + 1) + L".json";
-    record.EnsureFolderRecorded(JoinPath(sim_folder, L"runs"));
-    record.WriteFileRecorded(JoinPath(sim_folder, name),
-                             scenario.runs.empty() ? scenario_bytes : runs[i].document.dump(2) + "\n");
+    const std::string text = scenario.runs.empty() ? scenario_bytes : runs[i].document.dump(2) + "\n";
+    record.WriteFileRecorded(JoinPath(runs_folder, L"run-" + std::to_wstring(i + 1) + L".json"), text);
+    if (i == 0) first = text;
   }
+  const json& first_run = record.data()["runs"][0];
+  for (const char* field : {"commandLine", "environment", "startFolder"}) record.data()[field] = first_run[field];
   record.Save();
+  return first;
 }
 
 std::wstring RegistryDisplay(const RegistryKeyEntry& key) {
@@ -466,14 +471,8 @@ void Install(const Scenario& scenario, const InstallOptions& options) {
     throw ScenarioError("install: cannot read " + ToUtf8(options.scenario_bytes_path));
   }
   record.EnsureFolderRecorded(SimFolderOf(agent_folder));
-  RecordRuns(scenario, scenario_bytes, record);
-  const json& first_run = record.data()["runs"][0];
-  record.data()["commandLine"] = first_run["commandLine"];
-  record.data()["environment"] = first_run["environment"];
-  record.data()["startFolder"] = first_run["startFolder"];
-  std::string first_bytes;
-  (void)ReadWholeFile(JoinPath(SimFolderOf(agent_folder), L"runs\\run-1.json"), first_bytes);
-  record.WriteFileRecorded(JoinPath(SimFolderOf(agent_folder), L"scenario.json"), first_bytes);
+  const std::string first_run = RecordRuns(scenario, scenario_bytes, record);
+  record.WriteFileRecorded(JoinPath(SimFolderOf(agent_folder), L"scenario.json"), first_run);
   ApplyRegistry(scenario.registry, record);
   ApplyFiles(scenario.files, record);
   InstallService(scenario, options, record);
