@@ -112,10 +112,67 @@ std::wstring QuotedArgument(const std::wstring& argument) {
   return quoted + L"\"";
 }
 
-// Puts run `number`'s stand-in scenario in place and starts the program with
-// that run's command line, environment and start folder. The environment is
-// set here, inside Windows, because Wine gives a program started from Linux
-// the prefix's TEMP and TMP whatever the Linux environment says.
+// Copies run `index` (from 0)'s stand-in scenario over SimAgent\scenario.json.
+bool PutRunScenarioInPlace(const std::wstring& agent_folder, size_t index) {
+  const std::wstring sim_folder = qm::sim::SimFolderOf(agent_folder);
+  const std::wstring run_file =
+      qm::sim::JoinPath(sim_folder, L"runs\\run-" + std::to_wstring(index + 1) + L".json");
+  std::string bytes;
+  if (qm::sim::ReadWholeFile(run_file, bytes) &&
+      qm::sim::WriteWholeFile(qm::sim::JoinPath(sim_folder, L"scenario.json"), bytes)) {
+    return true;
+  }
+  PrintError("cannot put " + qm::sim::ToUtf8(run_file) + " in place");
+  return false;
+}
+
+// Set inside Windows, because Wine gives a program started from Linux the
+// prefix's TEMP and TMP whatever the Linux environment says.
+void ApplyRunEnvironment(const nlohmann::json& environment) {
+  for (const auto& [name, value] : environment.items()) {
+    const std::wstring wide_name = qm::sim::FromUtf8(name);
+    ::SetEnvironmentVariableW(wide_name.c_str(),
+                              value.is_null() ? nullptr : qm::sim::FromUtf8(value.get<std::string>()).c_str());
+  }
+}
+
+std::wstring ProgramCommandLine(const std::wstring& agent_folder, const nlohmann::json& arguments) {
+  std::wstring command = QuotedArgument(qm::sim::JoinPath(agent_folder, L"quillmark.exe"));
+  for (const auto& argument : arguments) {
+    command += L" " + QuotedArgument(qm::sim::FromUtf8(argument.get<std::string>()));
+  }
+  return command;
+}
+
+// Starts `command` in `folder` with this process's standard handles, waits
+// for it and reports its exit code and wall time as the last output line.
+int RunAndReport(std::wstring command, const std::wstring& folder, int number) {
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process{};
+  const auto started = std::chrono::steady_clock::now();
+  if (!::CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, folder.c_str(), &startup,
+                        &process)) {
+    PrintError("cannot start " + qm::sim::ToUtf8(command) + " in " + qm::sim::ToUtf8(folder) + " (error " +
+               std::to_string(::GetLastError()) + ")");
+    return 1;
+  }
+  qm::UniqueHandle owned_process(process.hProcess);
+  qm::UniqueHandle owned_thread(process.hThread);
+  ::WaitForSingleObject(process.hProcess, INFINITE);
+  const auto elapsed =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+  DWORD code = 0;
+  ::GetExitCodeProcess(process.hProcess, &code);
+  std::fflush(stdout);
+  PrintError("run " + std::to_string(number) + ": exit code " + std::to_string(static_cast<int>(code)) + ", " +
+             std::to_string(elapsed.count()) + " ms");
+  return static_cast<int>(code);
+}
+
+// Run `number` of the installed scenario: the item of "runs" for it (the
+// last one for any later run), its stand-in answers, environment, command
+// line and start folder.
 int RunProgram(const std::wstring& number_text) {
   const auto record = InstalledRecord();
   if (record.is_null()) return 1;
@@ -125,42 +182,11 @@ int RunProgram(const std::wstring& number_text) {
   const size_t index = std::min<size_t>(static_cast<size_t>(number), runs.size()) - 1;
   const nlohmann::json& run = runs[index];
   const std::wstring agent_folder = Wide(record, "agentFolder", "");
-  const std::wstring sim_folder = qm::sim::SimFolderOf(agent_folder);
-  std::string bytes;
-  const std::wstring run_file = qm::sim::JoinPath(sim_folder, L"runs\\run-" + std::to_wstring(index + 1) + L".json");
-  if (!qm::sim::ReadWholeFile(run_file, bytes) ||
-      !qm::sim::WriteWholeFile(qm::sim::JoinPath(sim_folder, L"scenario.json"), bytes)) {
-    PrintError("cannot put " + qm::sim::ToUtf8(run_file) + " in place");
-    return 1;
-  }
-  for (const auto& [name, value] : run["environment"].items()) {
-    const std::wstring wide_name = qm::sim::FromUtf8(name);
-    ::SetEnvironmentVariableW(wide_name.c_str(),
-                              value.is_null() ? nullptr : qm::sim::FromUtf8(value.get<std::string>()).c_str());
-  }
-  std::wstring command = QuotedArgument(qm::sim::JoinPath(agent_folder, L"quillmark.exe"));
-  for (const auto& argument : run["commandLine"]) command += L" " + QuotedArgument(qm::sim::FromUtf8(argument.get<std::string>()));
-  const std::wstring start_folder = Wide(run, "startFolder", "");
-  STARTUPINFOW startup{};
-  startup.cb = sizeof(startup);
-  PROCESS_INFORMATION process{};
-  const auto started = std::chrono::steady_clock::now();
-  if (!::CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, start_folder.c_str(), &startup,
-                        &process)) {
-    PrintError("cannot start " + qm::sim::ToUtf8(command) + " in " + qm::sim::ToUtf8(start_folder) + " (error " +
-               std::to_string(::GetLastError()) + ")");
-    return 1;
-  }
-  qm::UniqueHandle owned_process(process.hProcess);
-  qm::UniqueHandle owned_thread(process.hThread);
-  ::WaitForSingleObject(process.hProcess, INFINITE);
-  const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
-  DWORD code = 0;
-  ::GetExitCodeProcess(process.hProcess, &code);
-  std::fflush(stdout);
-  PrintError("run " + std::to_string(number) + ": exit code " + std::to_string(static_cast<int>(code)) + ", " +
-             std::to_string(elapsed.count()) + " ms");
-  return static_cast<int>(code);
+  if (!PutRunScenarioInPlace(agent_folder, index)) return 1;
+  ApplyRunEnvironment(run.value("environment", nlohmann::json::object()));
+  const std::wstring start_folder = Wide(run, "startFolder", qm::sim::ToUtf8(agent_folder).c_str());
+  return RunAndReport(ProgramCommandLine(agent_folder, run.value("commandLine", nlohmann::json::array())),
+                      start_folder, number);
 }
 
 int RunStopAgent() {
