@@ -53,7 +53,8 @@ def main():
     except (tc.CatalogError, OSError) as error:
         print(error, file=sys.stderr)
         return 1
-    with open(args.trace_file, encoding="utf-8", errors="replace") as f:
+    # Lines end at "\n" only: logged texts may hold other line separators.
+    with open(args.trace_file, encoding="utf-8", errors="replace", newline="\n") as f:
         for number, line in enumerate(f, 1):
             if not line.strip():
                 continue

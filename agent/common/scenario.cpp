@@ -1,5 +1,6 @@
 #include "common/scenario.h"
 
+#include <cwchar>
 #include <initializer_list>
 
 #include "common/json_node.h"
@@ -103,17 +104,36 @@ std::vector<FileEntry> ParseFiles(const JsonNode& node, const std::wstring& agen
   return files;
 }
 
+std::wstring AbsoluteFolder(const JsonNode& node, const std::wstring& agent_folder) {
+  std::wstring folder = ExpandAgentFolder(node.WideText(), agent_folder);
+  while (!folder.empty() && folder.back() == L'\\') folder.pop_back();
+  if (folder.size() < 3 || folder[1] != L':' || folder[2] != L'\\') {
+    node.Fail("expected an absolute folder below a drive, such as C:\\Agent");
+  }
+  return folder;
+}
+
 AgentProcessScenario ParseAgentProcess(const std::optional<JsonNode>& node) {
   AgentProcessScenario agent;
   agent.folder = kDefaultAgentFolder;
   if (!node) return agent;
-  node->ExpectObject({"running", "folder"});
+  node->ExpectObject({"running", "folder", "imageName", "instances", "otherFolders"});
   if (const auto running = node->Member("running")) agent.running = running->Bool();
-  if (const auto folder = node->Member("folder")) {
-    agent.folder = folder->WideText();
-    while (!agent.folder.empty() && agent.folder.back() == L'\\') agent.folder.pop_back();
-    if (agent.folder.size() < 3 || agent.folder[1] != L':' || agent.folder[2] != L'\\') {
-      folder->Fail("expected an absolute folder below a drive, such as C:\\Agent");
+  if (const auto folder = node->Member("folder")) agent.folder = AbsoluteFolder(*folder, L"");
+  if (const auto image = node->Member("imageName")) {
+    agent.image_name = image->WideText();
+    if (::_wcsicmp(agent.image_name.c_str(), L"KORAMAIN.EXE") != 0) {
+      image->Fail("expected KORAMAIN.EXE in any letter case, found " + Quoted(image->Text()));
+    }
+  }
+  if (const auto instances = node->Member("instances")) {
+    agent.instances = static_cast<unsigned>(instances->Unsigned(8));
+    if (agent.instances == 0) instances->Fail("expected at least 1 (use \"running\": false for none)");
+  }
+  if (const auto others = node->Member("otherFolders")) {
+    others->ExpectArray();
+    for (size_t i = 0; i < others->Value().size(); ++i) {
+      agent.other_folders.push_back(AbsoluteFolder(others->At(i), agent.folder));
     }
   }
   return agent;
@@ -141,6 +161,29 @@ std::vector<std::wstring> ParseCommandLine(const JsonNode& node) {
   std::vector<std::wstring> arguments;
   for (size_t i = 0; i < node.Value().size(); ++i) arguments.push_back(node.At(i).WideText());
   return arguments;
+}
+
+// Each item is a merge patch (members replace, null removes, objects merge)
+// over the scenario without its "runs"; the merged scenario is checked whole,
+// so a mistake is found at install, not in the middle of a demo.
+std::vector<ScenarioRun> ParseRuns(const JsonNode& node, const json& document, const std::wstring& base_folder) {
+  node.ExpectArray();
+  json base = document;
+  base.erase("runs");
+  std::vector<ScenarioRun> runs;
+  for (size_t i = 0; i < node.Value().size(); ++i) {
+    const JsonNode item = node.At(i);
+    item.ExpectObject(
+        {kPerRunFields[0], kPerRunFields[1], kPerRunFields[2], kPerRunFields[3], kPerRunFields[4], kPerRunFields[5]});
+    json merged = base;
+    merged.merge_patch(item.Value());
+    try {
+      runs.push_back(RunOf(ParseScenario(merged, base_folder), merged));
+    } catch (const ScenarioError& error) {
+      throw ScenarioError(item.Path() + " (merged with the scenario): " + error.what());
+    }
+  }
+  return runs;
 }
 
 bool OptionalBool(const JsonNode& parent, std::string_view key, bool fallback) {
@@ -245,7 +288,7 @@ Scenario ParseScenario(const json& document, const std::wstring& base_folder) {
   const JsonNode root(document, "");
   if (!document.is_object()) throw ScenarioError("scenario: expected a JSON object at the top level");
   root.ExpectObject({"name", "description", "registry", "files", "service", "agentProcess", "sdk",
-                     "comms", "settings", "environment", "commandLine"});
+                     "comms", "settings", "environment", "commandLine", "startFolder", "runs"});
   Scenario scenario;
   if (const auto name = root.Member("name")) scenario.name = name->Text();
   if (const auto description = root.Member("description")) scenario.description = description->Text();
@@ -270,7 +313,17 @@ Scenario ParseScenario(const json& document, const std::wstring& base_folder) {
   if (const auto command_line = root.Member("commandLine")) {
     scenario.command_line = ParseCommandLine(*command_line);
   }
+  if (const auto start = root.Member("startFolder")) scenario.start_folder = AbsoluteFolder(*start, agent_folder);
+  if (const auto runs = root.Member("runs")) scenario.runs = ParseRuns(*runs, document, base_folder);
   return scenario;
+}
+
+ScenarioRun RunOf(const Scenario& scenario, const json& document) {
+  json stand_ins = document;
+  stand_ins.erase("runs");
+  const std::wstring& start = scenario.start_folder;
+  return ScenarioRun{std::move(stand_ins), scenario.command_line, scenario.environment,
+                     start.empty() ? scenario.agent_process.folder : start};
 }
 
 json ReadScenarioDocument(const std::wstring& path) {

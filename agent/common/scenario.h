@@ -49,6 +49,22 @@ struct ServiceScenario {
 struct AgentProcessScenario {
   bool running = true;
   std::wstring folder;  // the agent's install folder, no trailing separator
+  // The stand-in's file name in the agent folder; KORAMAIN.EXE in any letter case.
+  std::wstring image_name = L"KORAMAIN.EXE";
+  unsigned instances = 1;  // main processes started from the agent folder
+  // Folders that each get a copy of the stand-in and one more main process,
+  // as an older installation left running would.
+  std::vector<std::wstring> other_folders;
+};
+
+// What one run of the program is given: the sections the stand-ins read
+// (`document`, written as SimAgent\scenario.json before the run) and the
+// runner's own fields.
+struct ScenarioRun {
+  nlohmann::ordered_json document;
+  std::vector<std::wstring> command_line;
+  std::map<std::wstring, std::optional<std::wstring>> environment;  // nullopt: unset
+  std::wstring start_folder;  // current directory the program starts in
 };
 
 // Calls a stand-in ends with a structured exception instead of answering, as
@@ -92,7 +108,17 @@ struct Scenario {
   SettingsScenario settings;
   std::map<std::wstring, std::optional<std::wstring>> environment;  // nullopt: unset
   std::vector<std::wstring> command_line = {L"/TestMode"};
+  std::wstring start_folder;  // empty: the agent folder
+  // One entry per "runs" item: the scenario merged with that item; run n gets
+  // item n, runs after the last get the last. Empty when the scenario has no
+  // "runs": every run gets the scenario itself.
+  std::vector<ScenarioRun> runs;
 };
+
+// The members a "runs" item may change: what the stand-ins and the runner
+// read afresh for each run. The rest is installed once.
+inline constexpr const char* kPerRunFields[] = {"sdk", "comms", "settings", "environment", "commandLine",
+                                                "startFolder"};
 
 inline constexpr wchar_t kDefaultAgentFolder[] =
     L"C:\\Program Files (x86)\\Orvex Software\\Orvex Agent";
@@ -100,6 +126,10 @@ inline constexpr wchar_t kDefaultAgentFolder[] =
 // Parses and validates a whole scenario. `base_folder` resolves relative
 // .reg import paths. Throws ScenarioError naming the offending field path.
 [[nodiscard]] Scenario ParseScenario(const nlohmann::ordered_json& document, const std::wstring& base_folder);
+
+// What a run gets from a scenario with no "runs" item applied: `document`
+// without its "runs", and the runner's fields.
+[[nodiscard]] ScenarioRun RunOf(const Scenario& scenario, const nlohmann::ordered_json& document);
 
 // Reads and parses a scenario file (UTF-8 JSON); errors name the file.
 [[nodiscard]] Scenario LoadScenario(const std::wstring& path);

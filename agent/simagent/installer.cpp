@@ -115,7 +115,15 @@ class Record {
   json data_;
 };
 
-void CopyPayload(const std::wstring& payload_folder, const std::wstring& agent_folder, Record& record) {
+// The payload names the main process stand-in KORAMAIN.EXE; it is written
+// under the scenario's image name, since the process list shows the name of
+// the file a process was started from.
+std::wstring PayloadTarget(const std::wstring& name, const AgentProcessScenario& agent) {
+  return ::_wcsicmp(name.c_str(), kMainProcessExe) == 0 ? agent.image_name : name;
+}
+
+void CopyPayload(const std::wstring& payload_folder, const AgentProcessScenario& agent, Record& record) {
+  const std::wstring& agent_folder = agent.folder;
   std::string list;
   const std::wstring list_path = JoinPath(payload_folder, kPayloadList);
   if (!ReadWholeFile(list_path, list)) {
@@ -134,8 +142,48 @@ void CopyPayload(const std::wstring& payload_folder, const std::wstring& agent_f
     if (!ReadWholeFile(source, bytes)) {
       throw ScenarioError("install: payload file " + ToUtf8(source) + " is missing (build it first)");
     }
-    record.WriteFileRecorded(JoinPath(agent_folder, FromUtf8(name)), bytes);
+    record.WriteFileRecorded(JoinPath(agent_folder, PayloadTarget(FromUtf8(name), agent)), bytes);
+    if (::_wcsicmp(FromUtf8(name).c_str(), kMainProcessExe) != 0) continue;
+    for (const std::wstring& other : agent.other_folders) {
+      record.EnsureFolderRecorded(other);
+      record.WriteFileRecorded(JoinPath(other, agent.image_name), bytes);
+    }
   }
+}
+
+json EnvironmentJson(const std::map<std::wstring, std::optional<std::wstring>>& environment) {
+  json object = json::object();
+  for (const auto& [name, value] : environment) object[ToUtf8(name)] = value ? json(ToUtf8(*value)) : json(nullptr);
+  return object;
+}
+
+json RunJson(const ScenarioRun& run) {
+  json command_line = json::array();
+  for (const std::wstring& argument : run.command_line) command_line.push_back(ToUtf8(argument));
+  return {{"commandLine", command_line}, {"environment", EnvironmentJson(run.environment)},
+          {"startFolder", ToUtf8(run.start_folder)}};
+}
+
+// Writes each run's stand-in scenario as SimAgent\runs\run-<n>.json, for
+// `simagent run` to put in place; the record keeps what the runner needs.
+// Returns run 1's scenario text.
+std::string RecordRuns(const Scenario& scenario, const std::string& scenario_bytes, Record& record) {
+  const std::wstring runs_folder = JoinPath(SimFolderOf(scenario.agent_process.folder), L"runs");
+  std::vector<ScenarioRun> runs = scenario.runs;
+  if (runs.empty()) runs.push_back(RunOf(scenario, nlohmann::ordered_json::parse(scenario_bytes)));
+  record.EnsureFolderRecorded(runs_folder);
+  record.data()["runs"] = json::array();
+  std::string first;
+  for (size_t i = 0; i < runs.size(); ++i) {
+    record.data()["runs"].push_back(RunJson(runs[i]));
+    const std::string text = scenario.runs.empty() ? scenario_bytes : runs[i].document.dump(2) + "\n";
+    record.WriteFileRecorded(JoinPath(runs_folder, L"run-" + std::to_wstring(i + 1) + L".json"), text);
+    if (i == 0) first = text;
+  }
+  const json& first_run = record.data()["runs"][0];
+  for (const char* field : {"commandLine", "environment", "startFolder"}) record.data()[field] = first_run[field];
+  record.Save();
+  return first;
 }
 
 std::wstring RegistryDisplay(const RegistryKeyEntry& key) {
@@ -373,8 +421,8 @@ std::wstring DefaultRecordPath() {
   return JoinPath(JoinPath(base, L"Quillmark SimAgent"), L"installation.json");
 }
 
-bool StartMainProcess(const std::wstring& agent_folder) {
-  std::wstring command = L"\"" + JoinPath(agent_folder, kMainProcessExe) + L"\"";
+bool StartMainProcess(const std::wstring& agent_folder, const std::wstring& image_name) {
+  std::wstring command = L"\"" + JoinPath(agent_folder, image_name) + L"\"";
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process{};
@@ -408,31 +456,39 @@ void Install(const Scenario& scenario, const InstallOptions& options) {
   }
   Record record(options.record_path);
   const std::wstring& agent_folder = scenario.agent_process.folder;
+  const AgentProcessScenario& agent = scenario.agent_process;
   record.data()["agentFolder"] = ToUtf8(agent_folder);
-  json command_line = json::array();
-  for (const std::wstring& argument : scenario.command_line) command_line.push_back(ToUtf8(argument));
-  record.data()["commandLine"] = command_line;
-  json environment = json::object();
-  for (const auto& [name, value] : scenario.environment) {
-    environment[ToUtf8(name)] = value ? json(ToUtf8(*value)) : json(nullptr);
-  }
-  record.data()["environment"] = environment;
+  record.data()["mainProcessImage"] = ToUtf8(agent.image_name);
+  record.data()["otherMainFolders"] = json::array();
+  for (const std::wstring& other : agent.other_folders) record.data()["otherMainFolders"].push_back(ToUtf8(other));
   record.data()["scenarioName"] = scenario.name;
   record.Save();
 
   record.EnsureFolderRecorded(agent_folder);
-  CopyPayload(options.payload_folder, agent_folder, record);
+  CopyPayload(options.payload_folder, agent, record);
   std::string scenario_bytes;
   if (!ReadWholeFile(options.scenario_bytes_path, scenario_bytes)) {
     throw ScenarioError("install: cannot read " + ToUtf8(options.scenario_bytes_path));
   }
   record.EnsureFolderRecorded(SimFolderOf(agent_folder));
-  record.WriteFileRecorded(JoinPath(SimFolderOf(agent_folder), L"scenario.json"), scenario_bytes);
+  const std::string first_run = RecordRuns(scenario, scenario_bytes, record);
+  record.WriteFileRecorded(JoinPath(SimFolderOf(agent_folder), L"scenario.json"), first_run);
   ApplyRegistry(scenario.registry, record);
   ApplyFiles(scenario.files, record);
   InstallService(scenario, options, record);
-  if (options.start_main_process && scenario.agent_process.running && !StartMainProcess(agent_folder)) {
-    FailStep("starting the main process stand-in", ::GetLastError());
+  if (options.start_main_process && agent.running) StartMainProcesses(agent);
+}
+
+void StartMainProcesses(const AgentProcessScenario& agent) {
+  for (unsigned i = 0; i < agent.instances; ++i) {
+    if (!StartMainProcess(agent.folder, agent.image_name)) {
+      FailStep("starting the main process stand-in", ::GetLastError());
+    }
+  }
+  for (const std::wstring& other : agent.other_folders) {
+    if (!StartMainProcess(other, agent.image_name)) {
+      FailStep("starting the main process stand-in in " + ToUtf8(other), ::GetLastError());
+    }
   }
 }
 
@@ -450,6 +506,9 @@ std::vector<std::string> Remove(const std::wstring& record_path) {
   }
   if (record.contains("agentFolder") && record["agentFolder"].is_string()) {
     StopMainProcesses(FromUtf8(record["agentFolder"].get<std::string>()));
+  }
+  for (const json& other : record.value("otherMainFolders", json::array())) {
+    if (other.is_string()) StopMainProcesses(FromUtf8(other.get<std::string>()));
   }
   if (record.contains("service") && record["service"].is_string()) {
     StopAndDeleteService(FromUtf8(record["service"].get<std::string>()), problems);

@@ -32,8 +32,12 @@ void Install(const Scenario& scenario, const InstallOptions& options);
 // there is nothing to do.
 [[nodiscard]] std::vector<std::string> Remove(const std::wstring& record_path);
 
-// Starts KORAMAIN.EXE from `agent_folder` (its current directory too).
-[[nodiscard]] bool StartMainProcess(const std::wstring& agent_folder);
+// Starts the main process stand-in `image_name` from `agent_folder` (its
+// current directory too).
+[[nodiscard]] bool StartMainProcess(const std::wstring& agent_folder,
+                                    const std::wstring& image_name = L"KORAMAIN.EXE");
+// Starts every main process the scenario asks for; throws ScenarioError.
+void StartMainProcesses(const AgentProcessScenario& agent);
 // Stops every main process stand-in started from `agent_folder`.
 void StopMainProcesses(const std::wstring& agent_folder);
 

@@ -115,26 +115,32 @@ Snapshot MachineState(const testing::ScratchFolder& folder) {
   Snapshot snapshot;
   AddKeys(KEY_WOW64_32KEY, kTestKey, snapshot);
   AddKeys(KEY_WOW64_64KEY, kTestKey, snapshot);
-  for (const wchar_t* file : {L"Agent", L"Files\\kept.txt", L"Files\\New", L"record"}) {
+  for (const wchar_t* file : {L"Agent", L"Other", L"Files\\kept.txt", L"Files\\New", L"record"}) {
     const std::wstring path = folder.File(file);
     snapshot[path] = FileExists(path) ? testing::ReadFileText(path) : FolderExists(path) ? "(folder)" : "";
   }
   return snapshot;
 }
 
-bool MainProcessRunsFrom(const std::wstring& folder) {
-  const std::wstring expected = JoinPath(folder, L"KORAMAIN.EXE");
+// Main process stand-ins started from `folder`, listed under the image name
+// the scenario gives (letter case included).
+int MainProcessesIn(const std::wstring& folder) {
+  const std::wstring expected = JoinPath(folder, L"Koramain.exe");
   UniqueSnapshot snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
   PROCESSENTRY32W entry{};
   entry.dwSize = sizeof(entry);
+  int count = 0;
   for (BOOL more = ::Process32FirstW(snapshot.Get(), &entry); more; more = ::Process32NextW(snapshot.Get(), &entry)) {
-    if (::_wcsicmp(entry.szExeFile, L"KORAMAIN.EXE") != 0) continue;
+    if (std::wstring(entry.szExeFile) != L"Koramain.exe") continue;
     UniqueHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID));
     wchar_t path[MAX_PATH] = {};
     DWORD size = MAX_PATH;
-    if (process && ::QueryFullProcessImageNameW(process.Get(), 0, path, &size) && expected == path) return true;
+    if (process && ::QueryFullProcessImageNameW(process.Get(), 0, path, &size) &&
+        ::_wcsicmp(expected.c_str(), path) == 0) {
+      ++count;
+    }
   }
-  return false;
+  return count;
 }
 
 TEST(Installer, RemovalRestoresTheRegistryFilesServiceAndProcesses) {
@@ -148,7 +154,8 @@ TEST(Installer, RemovalRestoresTheRegistryFilesServiceAndProcesses) {
   }
   folder.Write(L"Files\\kept.txt", "before");
   const Snapshot before = MachineState(folder);
-  const std::string scenario = R"({"agentProcess": {"folder": )" + JsonText(folder.File(L"Agent")) + R"(},
+  const std::string scenario = R"({"agentProcess": {"folder": )" + JsonText(folder.File(L"Agent")) + R"(,
+      "imageName": "Koramain.exe", "instances": 2, "otherFolders": [)" + JsonText(folder.File(L"Other")) + R"(]},
     "registry": [
       {"key": "HKLM\\Software\\QmSimAgentTest", "values": {"Kept": "new", "Added": 5}},
       {"key": "HKLM\\Software\\QmSimAgentTest\\Deep\\Er", "values": {"Path": "${agentFolder}\\"}},
@@ -165,13 +172,14 @@ TEST(Installer, RemovalRestoresTheRegistryFilesServiceAndProcesses) {
     EXPECT_TRUE(FileExists(folder.File(L"Files\\New\\Sub\\x.exe")));
     EXPECT_TRUE(FileExists(folder.File(L"Agent\\SimAgent\\scenario.json")));
     EXPECT_TRUE(FileExists(folder.File(L"Agent\\linkbridge.dll")));
-    EXPECT_TRUE(MainProcessRunsFrom(folder.File(L"Agent")));
+    EXPECT_EQ(MainProcessesIn(folder.File(L"Agent")), 2);
+    EXPECT_EQ(MainProcessesIn(folder.File(L"Other")), 1);
     EXPECT_EQ(WaitForState(SERVICE_RUNNING), static_cast<DWORD>(SERVICE_RUNNING));
     // What a run leaves behind in the agent's folder goes with it.
     folder.Write(L"Agent\\SimAgent\\comms.jsonl", "{}\n");
   }
   EXPECT_EQ(MachineState(folder), before);
-  EXPECT_FALSE(MainProcessRunsFrom(folder.File(L"Agent")));
+  EXPECT_EQ(MainProcessesIn(folder.File(L"Agent")) + MainProcessesIn(folder.File(L"Other")), 0);
   EXPECT_EQ(WaitForState(SERVICE_RUNNING), static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
   ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, kTestKey);
 }

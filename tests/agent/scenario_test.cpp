@@ -33,7 +33,7 @@ struct ErrorCase {
 TEST(ScenarioErrors, NameTheOffendingField) {
   const ErrorCase cases[] = {
       {R"({"servcie": {}})", "servcie: unknown field (known: name, description, registry, files, service, "
-                             "agentProcess, sdk, comms, settings, environment, commandLine)"},
+                             "agentProcess, sdk, comms, settings, environment, commandLine, startFolder, runs)"},
       {R"({"service": {"behaviour": "sleeping"}})",
        "service.behaviour: unknown behaviour \"sleeping\" (known: running, notInstalled, stopped, paused, "
        "startPending, startsLater)"},
@@ -56,6 +56,12 @@ TEST(ScenarioErrors, NameTheOffendingField) {
       {R"({"commandLine": "/TestMode"})", "commandLine: expected an array, found string"},
       {R"({"registry": [{"import": "missing.reg"}]})",
        "registry[0].import \"missing.reg\": cannot read the file .\\missing.reg: "},
+      {R"({"runs": [{}, {"service": {}}]})", "runs[1].service: unknown field (known: sdk, comms"},
+      {R"({"runs": [{"comms": {"send": "no"}}]})",
+       "runs[0] (merged with the scenario): comms.send: expected"},
+      {R"({"agentProcess": {"imageName": "KORA.EXE"}})",
+       "agentProcess.imageName: expected KORAMAIN.EXE in any letter case"},
+      {R"({"startFolder": "Temp"})", "startFolder: expected an absolute folder below a drive"},
   };
   for (const ErrorCase& c : cases) {
     SCOPED_TRACE(c.text);
@@ -111,6 +117,29 @@ TEST(ScenarioValues, AreEncodedAsTheRegistryStoresThem) {
   EXPECT_EQ(scenario.environment.at(L"TrackingResource"), std::optional<std::wstring>(L"http://x/"));
   EXPECT_FALSE(scenario.environment.at(L"Gone").has_value());
   EXPECT_EQ(scenario.command_line, std::vector<std::wstring>{L"/TestMode"});
+}
+
+// Each run gets the scenario merged with its item: members replaced, objects
+// merged member by member, null removing; what the runner needs comes parsed.
+TEST(ScenarioRuns, MergeEachItemOverTheScenario) {
+  const Scenario scenario = ParseScenario(json::parse(R"({
+    "agentProcess": {"folder": "C:\\Agent"}, "comms": {"send": true, "deliver": false},
+    "environment": {"TEMP": "C:\\T1"}, "startFolder": "${agentFolder}\\Sub",
+    "runs": [{"comms": {"send": false}},
+             {"comms": null, "environment": {"TEMP": null, "TMP": "C:\\T2"}, "commandLine": [],
+              "startFolder": "C:\\Elsewhere\\"}]})"), L".");
+  ASSERT_EQ(scenario.runs.size(), 2u);
+  const ScenarioRun& first = scenario.runs[0];
+  const ScenarioRun& second = scenario.runs[1];
+  EXPECT_EQ(first.document["comms"], json::parse(R"({"send": false, "deliver": false})"));
+  EXPECT_FALSE(first.document.contains("runs"));
+  EXPECT_EQ(first.start_folder, L"C:\\Agent\\Sub");
+  EXPECT_EQ(first.command_line, std::vector<std::wstring>{L"/TestMode"});
+  EXPECT_FALSE(second.document.contains("comms"));
+  EXPECT_EQ(second.environment.count(L"TEMP"), 0u);  // null removes the member, as anywhere in a patch
+  EXPECT_EQ(second.environment.at(L"TMP"), std::optional<std::wstring>(L"C:\\T2"));
+  EXPECT_TRUE(second.command_line.empty());
+  EXPECT_EQ(second.start_folder, L"C:\\Elsewhere");
 }
 
 // CR LF, escaped quotes, the default value, and hex data wrapped over lines.

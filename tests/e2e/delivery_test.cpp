@@ -420,5 +420,36 @@ TEST(UnwrittenDataFile, KeepsNoUploadStateSoTheNextRunSendsAgain) {
   EXPECT_TRUE(trace.Has("RunDriver", 47));
 }
 
+// One scenario, two runs through simagent: the first, started from another
+// folder with its own TEMP, fails its upload; the second delivers.
+TEST(RunByRun, AFailedUploadThenADeliveryInOneScenario) {
+  ScratchFolder scratch;
+  const std::string temp = sim::ToUtf8(scratch.File(L"RunTemp"));
+  const std::string start = sim::ToUtf8(scratch.File(L"Start"));
+  nlohmann::ordered_json scenario = DefaultScenario();
+  scenario["files"].push_back({{"path", temp}, {"directory", true}});
+  scenario["files"].push_back({{"path", start}, {"directory", true}});
+  scenario["runs"] = {{{"comms", {{"send", false}}}, {"environment", {{"TEMP", temp}, {"TMP", temp}}},
+                       {"startFolder", start}},
+                      nlohmann::ordered_json::object()};
+  AgentInstallation installation(WriteScenario(scratch, L"run_by_run.json", scenario));
+  ASSERT_TRUE(installation.Installed());
+  const std::wstring simagent = sim::JoinPath(QM_SIM_BIN_FOLDER, L"simagent.exe");
+
+  const Finished first = RunProgram(simagent, {L"run", L"1"}, scratch.Path());
+  EXPECT_EQ(first.exit_code, kRunEnded) << first.output;
+  EXPECT_NE(first.output.find("simagent: run 1: exit code 0, "), std::string::npos) << first.output;
+  const std::vector<nlohmann::json> comms = ReadJsonLines(installation.SimFile(L"comms.jsonl"));
+  const nlohmann::json* send = FindCall(comms, "Send");
+  ASSERT_NE(send, nullptr) << "no upload was tried";
+  EXPECT_EQ((*send)["result"], false);
+  EXPECT_EQ(send->value("file", "").rfind(temp + "\\", 0), 0u) << "not in the run's TEMP: " << send->dump();
+  EXPECT_FALSE(ReadJsonFile(installation.SimFile(L"state.json")));
+
+  const Finished second = RunProgram(simagent, {L"run", L"2"}, scratch.Path());
+  EXPECT_EQ(second.exit_code, kRunEnded) << second.output;
+  EXPECT_TRUE(ReadJsonFile(installation.SimFile(L"state.json"))) << "the second run kept nothing";
+}
+
 }  // namespace
 }  // namespace qm::e2e

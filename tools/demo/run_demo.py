@@ -4,23 +4,33 @@
   run_demo.py --build BUILD_DIR [--scenario FILE] [--runs N] [--out DIR]
 
 Installs the scenario into the build's Wine prefix (simagent.exe install), runs
-`quillmark.exe` with the scenario's command line from the agent's folder N
-times, and after each run prints a report and leaves its material in
-DIR/run-<n>/ (layout in docs/simulated-agent.md). Exit status: 0 when every
-step of the runner worked (whatever the program's exit codes), 1 otherwise.
+the program N times as runs 1..N of the scenario (`simagent.exe run <n>`: that
+run's stand-in answers, command line, environment and start folder), and after
+each run prints a report and leaves its material in DIR/run-<n>/ (layout in
+docs/simulated-agent.md). Exit status: 0 when every step of the runner worked
+and every run ended with 0 or -1; 3 when a run ended with any other exit code
+(a crash); 1 when the runner itself failed.
 """
 
 import argparse
 import binascii
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
 import tempfile
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(ROOT, "tools"))
+import demo_report as report  # noqa: E402
+import trace_catalog as tc  # noqa: E402
+
 MARKERS = ("TestQuillmark_OK.log", "TestQuillmark_ERROR.log")
+RUN_LINE = re.compile(r"^simagent: run \d+: exit code (-?\d+), (\d+) ms\r?$", re.M)
+CATALOG = os.path.join(ROOT, "src", "diagnostics", "trace_catalog.txt")
 
 
 def windows_path(linux_path):
@@ -47,13 +57,6 @@ def wine(build, program, args, cwd=None, env=None):
     return subprocess.CompletedProcess(command, code, text, "")
 
 
-def read_lines(path):
-    if not os.path.exists(path):
-        return []
-    with open(path, encoding="utf-8", errors="replace") as f:
-        return f.read().splitlines()
-
-
 def queue_files(queue_root):
     found = set()
     for folder, _, names in os.walk(queue_root):
@@ -67,149 +70,239 @@ def section(title):
 
 
 def indent(text, by="     "):
-    return "\n".join(by + line for line in text.splitlines())
+    return "\n".join(by + line for line in text.split("\n"))
 
 
 def report_document(raw):
+    """Prints a delivered document; returns it parsed (None when it is not JSON)."""
     crc = binascii.crc32(raw) & 0xFFFFFFFF
     print("     size %d bytes, CRC-32 of the raw bytes 0x%08X" % (len(raw), crc))
     try:
-        print(indent(json.dumps(json.loads(raw.decode("cp1252")), indent=2, ensure_ascii=False)))
+        document = json.loads(raw.decode("cp1252"))
+        print(indent(json.dumps(document, indent=2, ensure_ascii=False)))
+        return document
     except (ValueError, UnicodeDecodeError) as error:
         print("     (not valid JSON: %s)" % error)
         print(indent(raw.decode("cp1252", errors="replace")))
+        return None
 
 
-def run_once(args, record, number, out):
+def read_bytes(path):
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except FileNotFoundError:
+        return None
+
+
+def kept_before(sim, record, number):
+    """The value store as the run finds it: state.json once something was
+    written, otherwise the preset of this run's scenario (labelled)."""
+    raw = read_bytes(os.path.join(sim, "state.json"))
+    if raw is not None:
+        try:
+            return json.loads(raw), "SimAgent\\state.json"
+        except ValueError:
+            return None, "SimAgent\\state.json (unreadable)"
+    runs = record.get("runs") or [{}]
+    run_file = os.path.join(sim, "runs", "run-%d.json" % min(number, len(runs)))
+    try:
+        with open(run_file, encoding="utf-8") as f:
+            preset = json.load(f).get("sdk", {}).get("state")
+    except (OSError, ValueError):
+        preset = None
+    return (preset, "preset by the scenario's sdk.state") if preset else (None, "nothing kept")
+
+
+def marker_folders(record, agent_win, number):
+    runs = record.get("runs") or [{}]
+    start = runs[min(number, len(runs)) - 1].get("startFolder") or agent_win
+    folders = [agent_win]
+    if start.lower() != agent_win.lower():
+        folders.insert(0, start)
+    return folders
+
+
+def marker_times(prefix, folders):
+    times = {}
+    for folder in folders:
+        for name in MARKERS:
+            path = os.path.join(linux_path(prefix, folder), name)
+            if os.path.exists(path):
+                times[path] = os.stat(path).st_mtime_ns
+    return times
+
+
+def decode_traces(traces, catalog):
+    lines = []
+    for record in traces:
+        if "unreadable" in record:
+            lines.append("(unreadable line) " + record["unreadable"])
+            continue
+        level = tc.LEVEL_NAMES.get(record.get("level"), str(record.get("level")))
+        text = catalog.text_of(record.get("source"), record.get("number")) if catalog else None
+        lines.append("%s %s %s %s" % (record.get("time"), record.get("source"), level,
+                                      report.message_text(text, record.get("args", []))))
+    return lines
+
+
+def run_once(args, record, number, out, earlier):
+    """One run and its report. `earlier` carries the last delivered document
+    of this call from run to run. Returns (runner worked, exit code)."""
     prefix = os.path.join(args.build, "wineprefix")
     agent_win = record["agentFolder"]
     agent = linux_path(prefix, agent_win)
     sim = os.path.join(agent, "SimAgent")
     run_dir = os.path.join(out, "run-%d" % number)
-    os.makedirs(run_dir, exist_ok=True)
+    shutil.rmtree(run_dir, ignore_errors=True)
+    os.makedirs(run_dir)
 
-    comms_before = len(read_lines(os.path.join(sim, "comms.jsonl")))
-    sdk_before = len(read_lines(os.path.join(sim, "sdk.jsonl")))
+    comms_before = len(report.read_json_lines(os.path.join(sim, "comms.jsonl")))
+    sdk_before = len(report.read_json_lines(os.path.join(sim, "sdk.jsonl")))
     queue_before = queue_files(os.path.join(sim, "queue"))
+    state_raw_before = read_bytes(os.path.join(sim, "state.json"))
+    state_before, state_source = kept_before(sim, record, number)
+    folders = marker_folders(record, agent_win, number)
+    markers_before = marker_times(prefix, folders)
 
     env = dict(os.environ)
-    for name, value in record.get("environment", {}).items():
-        if value is None:
-            env.pop(name, None)
-        else:
-            env[name] = value
     trace_file = os.path.join(run_dir, "trace.jsonl")
-    if os.path.exists(trace_file):
-        os.remove(trace_file)
     env["QUILLMARK_TRACE"] = "5,0x1F," + windows_path(trace_file)
-
-    arguments = record.get("commandLine", [])
-    result = wine(args.build, agent_win + "\\quillmark.exe", arguments, cwd=agent, env=env)
-    code = result.returncode
-    shown = -1 if code == 255 else code
+    simagent = os.path.join(args.build, "agent", "bin", "simagent.exe")
+    result = wine(args.build, simagent, ["run", str(number)], env=env)
+    found = RUN_LINE.findall(result.stdout)
+    console = RUN_LINE.sub("", result.stdout).strip("\n")
+    with open(os.path.join(run_dir, "console.txt"), "w") as f:
+        f.write(console + ("\n" if console else ""))
+    if not found:
+        print("\n=== Run %d: the program was not started:\n%s" % (number, indent(result.stdout.strip())))
+        return False, None
+    code, milliseconds = int(found[-1][0]), int(found[-1][1])
+    runs = record.get("runs") or [{}]
+    run_fields = runs[min(number, len(runs)) - 1]
+    arguments = run_fields.get("commandLine", [])
 
     with open(os.path.join(run_dir, "exit-code.txt"), "w") as f:
-        f.write("%d\n" % shown)
+        f.write("%d\n" % code)
     with open(os.path.join(run_dir, "command.txt"), "w") as f:
         f.write(" ".join(["quillmark.exe"] + arguments) + "\n")
-    with open(os.path.join(run_dir, "console.txt"), "w") as f:
-        f.write(result.stdout + result.stderr)
 
-    print("\n=== Run %d: quillmark.exe %s (from %s)" % (number, " ".join(arguments), agent_win))
-    print("  exit code: %d%s" % (shown, " (-1: the run stopped early)" if shown == -1 else ""))
+    traces = report.parse_json_lines(report.read_json_lines(trace_file))
+    new_files = sorted(queue_files(os.path.join(sim, "queue")) - queue_before)
+    verdict = report.verdict(traces, state_before, new_files, code)
+    with open(os.path.join(run_dir, "verdict.txt"), "w", encoding="utf-8") as f:
+        f.write(verdict + "\n")
 
-    section("test-mode marker")
+    print("\n=== Run %d: quillmark.exe %s (from %s)" % (number, " ".join(arguments), folders[0]))
+    flag = ""
+    if code == -1:
+        flag = " (-1: the run stopped early)"
+    elif code != 0:
+        flag = " (ABNORMAL END: neither 0 nor -1, the program crashed or was ended)"
+    print("  exit code: %d%s; wall time %.1f s" % (code, flag, milliseconds / 1000.0))
+    print("  verdict: " + verdict)
+
+    section("test-mode markers")
     marker_dir = os.path.join(run_dir, "markers")
-    shutil.rmtree(marker_dir, ignore_errors=True)
-    os.makedirs(marker_dir)
     any_marker = False
-    for name in MARKERS:
-        path = os.path.join(agent, name)
-        if os.path.exists(path):
+    for folder in folders:
+        for name in MARKERS:
+            path = os.path.join(linux_path(prefix, folder), name)
+            if not os.path.exists(path):
+                continue
             any_marker = True
-            shutil.copy(path, marker_dir)
+            old = markers_before.get(path) == os.stat(path).st_mtime_ns
+            target = os.path.join(marker_dir, name if folder == agent_win else "start-folder-" + name)
+            os.makedirs(marker_dir, exist_ok=True)
+            shutil.copy(path, target)
             with open(path, "rb") as f:
-                print("     %s:" % name)
+                print("     %s\\%s%s:" % (folder, name, " (left by an earlier run)" if old else ""))
                 print(indent(f.read().decode("cp1252", errors="replace").strip("\r\n"), "       "))
     if not any_marker:
-        print("     none in the agent folder")
+        print("     none in " + " or ".join(folders))
 
     section("uploaded document")
     delivered_dir = os.path.join(run_dir, "delivered")
-    shutil.rmtree(delivered_dir, ignore_errors=True)
-    new_files = sorted(queue_files(os.path.join(sim, "queue")) - queue_before)
     if not new_files:
-        print("     nothing was delivered")
+        print("     nothing was delivered" + (", although Send answered true"
+                                              if verdict.startswith("sent") else ""))
+    documents = []
     for name in new_files:
         target = os.path.join(delivered_dir, name)
         os.makedirs(os.path.dirname(target), exist_ok=True)
         shutil.copy(os.path.join(sim, "queue", name), target)
         print("     queue\\" + name.replace("/", "\\"))
         with open(target, "rb") as f:
-            report_document(f.read())
+            documents.append(report_document(f.read()))
 
-    section("kept values (SimAgent\\state.json)")
-    state_path = os.path.join(sim, "state.json")
-    if os.path.exists(state_path):
-        shutil.copy(state_path, os.path.join(run_dir, "state.json"))
-        with open(state_path, encoding="utf-8") as f:
-            try:
-                state = json.load(f)
-                for item, label in (("0x4009501", "profile hash"), ("0x4009502", "last upload time")):
-                    print("     %s %s: %s" % (item, label, json.dumps(state.get(item, "(absent)"))))
-            except ValueError as error:
-                print("     unreadable: %s" % error)
+    if verdict.startswith("sent") and documents and documents[-1] is not None:
+        section("changed since the last delivered document")
+        if earlier.get("document") is None:
+            print("     first delivery of this demo call: nothing to compare with")
+        else:
+            lines = report.member_diff(earlier["document"], documents[-1])
+            print(indent("\n".join(lines)) if lines else "     no member changed")
+            with open(os.path.join(run_dir, "changes.txt"), "w", encoding="utf-8") as f:
+                f.write("".join(line + "\n" for line in lines))
+        earlier["document"] = documents[-1]
+
+    section("kept values")
+    state_raw_after = read_bytes(os.path.join(sim, "state.json"))
+    state_after = json.loads(state_raw_after) if state_raw_after else None
+    decided = [t for t in traces if t.get("source") == "RunDriver" and t.get("number") in (18, 19)]
+    now = report.time_of(decided[-1]) if decided else None
+    source = "" if state_before is None else " (%s)" % state_source
+    print("     before the run: %s%s" % (report.kept_text(state_before, now), source))
+    if state_raw_after is not None and state_raw_after != state_raw_before:
+        with open(os.path.join(run_dir, "state.json"), "wb") as f:
+            f.write(state_raw_after)
+        print("     after the run:  %s (written by this run)" % report.kept_text(state_after, now))
     else:
-        print("     no state.json: nothing kept")
+        print("     after the run:  unchanged: this run kept nothing")
 
-    comms = read_lines(os.path.join(sim, "comms.jsonl"))[comms_before:]
+    comms = report.read_json_lines(os.path.join(sim, "comms.jsonl"))[comms_before:]
     with open(os.path.join(run_dir, "comms.jsonl"), "w", encoding="utf-8") as f:
         f.write("".join(line + "\n" for line in comms))
-    section("communications library calls (%d)" % len(comms))
-    tracking = []
-    for line in comms:
-        try:
-            call = json.loads(line)
-        except ValueError:
-            print("     (unreadable line) " + line)
+    calls = report.parse_json_lines(comms)
+    section("communications library calls (%d)" % len(calls))
+    for call in calls:
+        if "unreadable" in call:
+            print("     (unreadable line) " + call["unreadable"])
             continue
         details = ", ".join("%s=%s" % (k, json.dumps(v, ensure_ascii=False))
                             for k, v in call.items() if k not in ("call", "seq", "pid"))
         print("     %s(%s)" % (call.get("call"), details))
-        if call.get("call") in ("CreateRequest", "Start", "AddParameter", "Prepare", "Submit"):
-            tracking.append(call)
     section("tracking requests")
-    print("     %d request call(s) recorded above" % len(tracking) if tracking else "     none")
+    tracking = report.tracking_lines([c for c in calls if "unreadable" not in c])
+    print(indent("\n".join(tracking)) if tracking else "     none")
 
-    sdk = read_lines(os.path.join(sim, "sdk.jsonl"))[sdk_before:]
+    sdk = report.read_json_lines(os.path.join(sim, "sdk.jsonl"))[sdk_before:]
     with open(os.path.join(run_dir, "sdk.jsonl"), "w", encoding="utf-8") as f:
         f.write("".join(line + "\n" for line in sdk))
     print("\n  -- SDK calls recorded: %d (run-%d/sdk.jsonl)" % (len(sdk), number))
 
     section("trace messages")
-    decoder = os.path.join(ROOT, "tools", "trace-decode.py")
-    decoded_path = os.path.join(run_dir, "trace.txt")
-    if os.path.exists(trace_file) and os.path.exists(decoder):
-        decoded = subprocess.run([sys.executable, decoder, trace_file], capture_output=True, text=True)
-        with open(decoded_path, "w", encoding="utf-8") as f:
-            f.write(decoded.stdout + decoded.stderr)
-        text = decoded.stdout.strip()
-        print(indent(text) if text else "     none written")
-    else:
-        print("     no trace file was written")
-    return True
+    try:
+        catalog = tc.read_catalog(CATALOG)
+    except (tc.CatalogError, OSError):
+        catalog = None
+    decoded = decode_traces(traces, catalog)
+    with open(os.path.join(run_dir, "trace.txt"), "w", encoding="utf-8") as f:
+        f.write("".join(line + "\n" for line in decoded))
+    print(indent("\n".join(decoded)) if decoded else "     no trace was written")
+    return True, code
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--build", required=True)
     parser.add_argument("--scenario", default=os.path.join(ROOT, "agent", "scenarios", "default.json"))
-    parser.add_argument("--runs", type=int, default=2)
+    parser.add_argument("--runs", type=int)
     parser.add_argument("--out")
     args = parser.parse_args()
     args.build = os.path.abspath(args.build)
     out = os.path.abspath(args.out or os.path.join(args.build, "demo-out"))
-    if args.runs < 1:
+    if args.runs is not None and args.runs < 1:
         parser.error("--runs must be at least 1")
     if not os.path.exists(args.scenario):
         parser.error("no scenario file " + args.scenario)
@@ -229,12 +322,24 @@ def main():
     with open(record_path, encoding="utf-8") as f:
         record = json.load(f)
     shutil.copy(record_path, os.path.join(out, "installation.json"))
+    # A scenario with "runs" runs once per item unless told otherwise.
+    runs = args.runs or max(2, len(record.get("runs") or []))
+    worked, abnormal, earlier = True, [], {}
     try:
-        for number in range(1, args.runs + 1):
-            run_once(args, record, number, out)
+        for number in range(1, runs + 1):
+            ok, code = run_once(args, record, number, out, earlier)
+            worked = worked and ok
+            if code not in (None, 0, -1):
+                abnormal.append(number)
     finally:
         wine(args.build, simagent, ["stop-agent"])
     print("\nEverything above is in %s" % out)
+    if not worked:
+        return 1
+    if abnormal:
+        print("Run(s) %s ended abnormally (exit code neither 0 nor -1)" % ", ".join(map(str, abnormal)),
+              file=sys.stderr)
+        return 3
     return 0
 
 
