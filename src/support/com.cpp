@@ -1,5 +1,7 @@
 #include "support/com.h"
 
+#include <objbase.h>
+
 #include <cstdio>
 #include <limits>
 #include <new>
@@ -21,8 +23,20 @@ void ThrowIfFailed(HRESULT hr) {
   if (FAILED(hr)) throw ComError(hr);
 }
 
+HRESULT ComApartment::EnterMultithreaded() noexcept {
+  Leave();
+  const HRESULT result = ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  entered_ = SUCCEEDED(result);
+  return result;
+}
+
+void ComApartment::Leave() noexcept {
+  if (std::exchange(entered_, false)) ::CoUninitialize();
+}
+
 Bstr::Bstr(std::wstring_view text) {
-  if (text.size() > std::numeric_limits<UINT>::max() / sizeof(wchar_t)) throw ComError(E_OUTOFMEMORY);
+  if (text.size() > std::numeric_limits<UINT>::max() / sizeof(wchar_t))
+    throw ComError(E_OUTOFMEMORY);
   text_ = ::SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
   if (text_ == nullptr) throw ComError(E_OUTOFMEMORY);
 }
