@@ -5,8 +5,10 @@
 #include <new>
 #include <utility>
 
+#include "collector/add_ons.h"
 #include "collector/counters_inputs.h"
 #include "collector/identity.h"
+#include "collector/licences.h"
 #include "collector/os_info.h"
 #include "diagnostics/trace.h"
 #include "profile/document_hash.h"
@@ -96,8 +98,9 @@ bool ProfileDataCollector::Collect() {
   RunContainedStep("Identity", [&] { return CollectIdentity(session, profile, inputs); });
   RunContainedStep("ConnectionSettings",
                    [&] { return CollectConnectionSettings(session, profile); });
-  // The add-on, licence and detection counter steps run here, in that order,
-  // each contained the same way; the counters step takes `inputs`.
+  RunContainedStep("InstalledAddOns", [&] { return CollectInstalledAddOns(session, profile); });
+  RunContainedStep("LicenseInfo", [&] { return CollectLicenseInfo(session, profile); });
+  // The detection counters step runs here, contained the same way, with `inputs`.
   return true;
 }
 

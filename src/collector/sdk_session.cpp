@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "diagnostics/trace.h"
+#include "support/unique_resource.h"
 #include "upload/tracking.h"
 
 namespace qm {
@@ -42,6 +43,12 @@ HRESULT CreateRegisteredRoot(IUnknown** root) {
                             reinterpret_cast<void**>(root));
 }
 
+HMODULE LoadByPath(const wchar_t* path) { return ::LoadLibraryW(path); }
+
+SettingsGetUtilFunction ResolveSettingsExport(HMODULE library, const char* name) {
+  return GetProcAddressAs<SettingsGetUtilFunction>(library, name);
+}
+
 DATE SystemNow() {
   SYSTEMTIME now = {};
   ::GetSystemTime(&now);
@@ -52,8 +59,13 @@ DATE SystemNow() {
 
 }  // namespace
 
+SettingsLibraryLoader SystemSettingsLibraryLoader() noexcept {
+  return {&LoadByPath, &ResolveSettingsExport};
+}
+
 CollectorPlatform SystemCollectorPlatform() {
-  return CollectorPlatform{&CreateRegisteredRoot, &SendTrackingEvent, &SystemNow};
+  return CollectorPlatform{&CreateRegisteredRoot, &SendTrackingEvent, &SystemNow,
+                           SystemSettingsLibraryLoader()};
 }
 
 SdkSession::SdkSession(CollectorPlatform platform) : platform_(std::move(platform)) {}

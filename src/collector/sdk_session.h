@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "collector/omx_sdk.h"
+#include "collector/settings_hub.h"
 #include "support/com.h"
 
 namespace qm {
@@ -21,6 +22,9 @@ namespace qm {
 // Value store identifiers: what was last sent, kept between runs by the SDK.
 inline constexpr LONG kProfileHashValueId = 0x4009501;     // CRC-32 of the reduced document
 inline constexpr LONG kLastUploadTimeValueId = 0x4009502;  // UTC OLE date of that upload
+
+// LoadLibraryW by full path and GetProcAddress.
+[[nodiscard]] SettingsLibraryLoader SystemSettingsLibraryLoader() noexcept;
 
 // What the collection takes from its surroundings. The program creates the
 // SDK's registered class, reports to the tracking service and reads the system
@@ -31,6 +35,8 @@ struct CollectorPlatform {
   std::function<void(const wchar_t* name, std::int32_t value)> send_tracking_event;
   // The current UTC time as an OLE date.
   std::function<DATE()> now;
+  // The agent's settings library.
+  SettingsLibraryLoader settings_library = SystemSettingsLibraryLoader();
 };
 
 // The platform as the program uses it.
@@ -68,6 +74,9 @@ class SdkSession {
   [[nodiscard]] DATE Now() const { return platform_.now(); }
   void SendTrackingEvent(const wchar_t* name, std::int32_t value) const {
     platform_.send_tracking_event(name, value);
+  }
+  [[nodiscard]] const SettingsLibraryLoader& SettingsLibrary() const noexcept {
+    return platform_.settings_library;
   }
 
   // The value store: a 32-bit value and a date per identifier. Each fails,

@@ -109,6 +109,13 @@ Variant Variant::UInt(std::uint32_t value) noexcept {
   return v;
 }
 
+Variant Variant::Bool(bool value) noexcept {
+  Variant v;
+  V_VT(&v.value_) = VT_BOOL;
+  V_BOOL(&v.value_) = value ? VARIANT_TRUE : VARIANT_FALSE;
+  return v;
+}
+
 Variant Variant::Date(DATE value) noexcept {
   Variant v;
   V_VT(&v.value_) = VT_DATE;
@@ -157,6 +164,8 @@ std::wstring Variant::ToText() const {
 }
 
 bool Variant::ToBool() const {
+  // A boolean counts by being non-zero: an SDK that stores 1 for true means true.
+  if (Type() == VT_BOOL) return V_BOOL(&value_) != VARIANT_FALSE;
   const Variant converted = ConvertedTo(VT_BOOL);
   return V_BOOL(&converted.value_) == VARIANT_TRUE;
 }

@@ -148,6 +148,7 @@ class Variant {
   [[nodiscard]] static Variant Int32(std::int32_t value) noexcept;    // VT_I4
   [[nodiscard]] static Variant UInt32(std::uint32_t value) noexcept;  // VT_UI4
   [[nodiscard]] static Variant UInt(std::uint32_t value) noexcept;    // VT_UINT
+  [[nodiscard]] static Variant Bool(bool value) noexcept;             // VT_BOOL
   [[nodiscard]] static Variant Date(DATE value) noexcept;             // VT_DATE
   [[nodiscard]] static Variant Text(std::wstring_view value);         // VT_BSTR
   [[nodiscard]] static Variant Dispatch(IDispatch* object) noexcept;  // VT_DISPATCH, AddRef'd
@@ -167,7 +168,8 @@ class Variant {
   // Standard COM conversions; each throws ComError when the value cannot be
   // converted.
   [[nodiscard]] std::wstring ToText() const;
-  // True only when the converted value is VARIANT_TRUE.
+  // A boolean is true when non-zero; any other type is converted to a
+  // boolean and is true when the result is VARIANT_TRUE.
   [[nodiscard]] bool ToBool() const;
   [[nodiscard]] DATE ToDate() const;
 
