@@ -72,7 +72,7 @@ class AddOns : public ::testing::Test {
     scenario_.config[kAddOnsReadyItem] = Int(1);
     registry_->SetText(kAgentSetupKey, L"Path", folder_.Path().wstring(), KEY_WOW64_32KEY);
     registry_->SetText(L"Software\\Orvex Software\\Setup", L"Path",
-                      (folder_.Path() / L"Agent\\").wstring());
+                       (folder_.Path() / L"Agent\\").wstring());
   }
   void File(const std::filesystem::path& relative) const {
     std::filesystem::create_directories((folder_.Path() / relative).parent_path());
@@ -129,7 +129,7 @@ TEST_F(AddOns, EachSourceAloneSetsExactlyItsBit) {
       {0x1000, 66,
        [this] {
          registry_->SetText(L"Software\\Orvex Security\\Orvex Sweeper", L"CurrentPath",
-                           (folder_.Path() / L"Sweeper").wstring());
+                            (folder_.Path() / L"Sweeper").wstring());
          File(L"Sweeper\\SweeperApp.exe");
        }},
       {0x2000, 77, [this] { File(L"Orvex Lockbox\\lbFileKit.exe"); }},
@@ -146,7 +146,7 @@ TEST_F(AddOns, EachSourceAloneSetsExactlyItsBit) {
       {0x20000, 70,
        [this] {
          registry_->SetText(L"SOFTWARE\\Microsoft\\Internet Explorer\\Toolbar",
-                           L"{6D3A9E12-47B0-4C5E-A1F8-2B9C0E7D4F63}", L"", KEY_WOW64_32KEY);
+                            L"{6D3A9E12-47B0-4C5E-A1F8-2B9C0E7D4F63}", L"", KEY_WOW64_32KEY);
        }},
       {0x40000, 71, vpn(1)},
       {0x80000, 72, vpn(2)},
