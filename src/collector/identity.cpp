@@ -17,9 +17,9 @@ constexpr wchar_t kNoMuidEvent[] = L"prfNotMUID";
 
 // How an item's value is taken from the variant the SDK fills.
 enum class Taken {
-  kHeldText,       // the string it holds, no conversion
-  kNumber,         // its 32-bit payload as it lies
-  kConvertedText,  // COM conversion to text, whatever the type
+  HeldText,       // the string it holds, no conversion
+  Number,         // its 32-bit payload as it lies
+  ConvertedText,  // COM conversion to text, whatever the type
 };
 
 struct ItemValue {
@@ -46,13 +46,13 @@ struct ItemRead {
 ItemValue Take(const Variant& read, Taken taken) {
   ItemValue value;
   switch (taken) {
-    case Taken::kHeldText:
+    case Taken::HeldText:
       value.text = HeldText(read);
       break;
-    case Taken::kNumber:
+    case Taken::Number:
       value.number = read.Raw32();
       break;
-    case Taken::kConvertedText:
+    case Taken::ConvertedText:
       value.text = read.ToText();
       break;
   }
@@ -82,7 +82,7 @@ void ReadItems(SdkSession& session, const std::array<ItemRead, N>& rows, Destina
 }
 
 constexpr ItemRead kMuidRead = {
-    kMuidItem, Taken::kHeldText,
+    kMuidItem, Taken::HeldText,
     [](ItemValue& v, Destination& to) {
       if (v.text.empty()) QM_TRACE(Collector, 28, Info, Collector);
       to.profile.SetMUID(std::move(v.text));
@@ -106,7 +106,7 @@ void StoreSuiteVersion(ItemValue& v, Destination& to) {
 }
 
 constexpr std::array<ItemRead, 5> kIdentityReads = {{
-    {0x4009025, Taken::kNumber,
+    {0x4009025, Taken::Number,
      [](ItemValue& v, Destination& to) { to.profile.SetSuiteID(v.number); },
      [](LONG item, HRESULT r) {
        QM_TRACE(Collector, 29, Error, Collector, trace::Int(item), trace::Int(r));
@@ -114,14 +114,14 @@ constexpr std::array<ItemRead, 5> kIdentityReads = {{
      [](LONG item, const ItemValue& v) {
        QM_TRACE(Collector, 30, Info, Collector, trace::Int(item), trace::Int(v.number));
      }},
-    {kSuiteVersionItem, Taken::kHeldText, &StoreSuiteVersion,
+    {kSuiteVersionItem, Taken::HeldText, &StoreSuiteVersion,
      [](LONG item, HRESULT r) {
        QM_TRACE(Collector, 31, Error, Collector, trace::Int(item), trace::Int(r));
      },
      [](LONG item, const ItemValue& v) {
        QM_TRACE(Collector, 32, Info, Collector, trace::Int(item), trace::AnsiOf(v.text));
      }},
-    {0x400904B, Taken::kHeldText,
+    {0x400904B, Taken::HeldText,
      [](ItemValue& v, Destination& to) { to.profile.SetCountry(std::move(v.text)); },
      [](LONG item, HRESULT r) {
        QM_TRACE(Collector, 34, Error, Collector, trace::Int(item), trace::Int(r));
@@ -129,7 +129,7 @@ constexpr std::array<ItemRead, 5> kIdentityReads = {{
      [](LONG item, const ItemValue& v) {
        QM_TRACE(Collector, 35, Info, Collector, trace::Int(item), trace::AnsiOf(v.text));
      }},
-    {0x4009019, Taken::kHeldText,
+    {0x4009019, Taken::HeldText,
      [](ItemValue& v, Destination& to) { to.profile.SetLanguage(std::move(v.text)); },
      [](LONG item, HRESULT r) {
        QM_TRACE(Collector, 36, Error, Collector, trace::Int(item), trace::Int(r));
@@ -137,7 +137,7 @@ constexpr std::array<ItemRead, 5> kIdentityReads = {{
      [](LONG item, const ItemValue& v) {
        QM_TRACE(Collector, 37, Info, Collector, trace::Int(item), trace::AnsiOf(v.text));
      }},
-    {0x4009028, Taken::kNumber,
+    {0x4009028, Taken::Number,
      [](ItemValue& v, Destination& to) {
        to.profile.SetCustomID(v.number);
        to.inputs.custom_id = v.number;
@@ -152,7 +152,7 @@ constexpr std::array<ItemRead, 5> kIdentityReads = {{
 
 // Connection settings may be stored as any type; COM conversion makes text of them.
 constexpr std::array<ItemRead, 3> kConnectionSettingReads = {{
-    {0x4009014, Taken::kConvertedText,
+    {0x4009014, Taken::ConvertedText,
      [](ItemValue& v, Destination& to) { to.profile.SetConnectionSetting1(std::move(v.text)); },
      [](LONG item, HRESULT r) {
        QM_TRACE(Collector, 135, Error, Collector, trace::Int(item), trace::Int(r));
@@ -160,7 +160,7 @@ constexpr std::array<ItemRead, 3> kConnectionSettingReads = {{
      [](LONG item, const ItemValue& v) {
        QM_TRACE(Collector, 136, Info, Collector, trace::Int(item), trace::AnsiOf(v.text));
      }},
-    {0x4009012, Taken::kConvertedText,
+    {0x4009012, Taken::ConvertedText,
      [](ItemValue& v, Destination& to) { to.profile.SetConnectionSetting2(std::move(v.text)); },
      [](LONG item, HRESULT r) {
        QM_TRACE(Collector, 137, Error, Collector, trace::Int(item), trace::Int(r));
@@ -168,7 +168,7 @@ constexpr std::array<ItemRead, 3> kConnectionSettingReads = {{
      [](LONG item, const ItemValue& v) {
        QM_TRACE(Collector, 138, Info, Collector, trace::Int(item), trace::AnsiOf(v.text));
      }},
-    {0x4009013, Taken::kConvertedText,
+    {0x4009013, Taken::ConvertedText,
      [](ItemValue& v, Destination& to) { to.profile.SetConnectionSetting3(std::move(v.text)); },
      [](LONG item, HRESULT r) {
        QM_TRACE(Collector, 139, Error, Collector, trace::Int(item), trace::Int(r));
