@@ -1,183 +1,203 @@
 #include "collector/profile_data_collector.h"
 
-#include <ole2.h>
-
+#include <cmath>
+#include <exception>
+#include <new>
 #include <utility>
 
+#include "collector/add_ons.h"
+#include "collector/counters_inputs.h"
+#include "collector/identity.h"
+#include "collector/licences.h"
+#include "collector/os_info.h"
 #include "diagnostics/trace.h"
+#include "profile/document_hash.h"
 #include "profile/profile_data.h"
-#include "upload/tracking.h"
 
 namespace qm {
 namespace {
 
-// In-process server, in-process handler, local server and remote server.
-constexpr DWORD kRootClassContext =
-    CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER | CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER;
-static_assert(kRootClassContext == 23);
+constexpr double kResendAfterDays = 7.0;
 
-constexpr wchar_t kFailOmxEvent[] = L"prfFailOMX";
+// The OLE date range: 1 January 100 to the last instant of 31 December 9999.
+constexpr DATE kFirstOleDate = -657434.0;
+constexpr DATE kEndOfOleDates = 2958466.0;
 
-// "prfFailOMX" codes, one per initialisation step. The licence object shares
-// the configuration object's code; the tracking service has always had it so.
-enum FailOmxCode : std::int32_t {
-  kIncompleteCode = 10,
-  kRootCode = 11,
-  kContextCreateCode = 12,
-  kContextQueryCode = 13,
-  kCommunicationCreateCode = 14,
-  kCommunicationQueryCode = 15,
-  kConfigurationCreateCode = 16,
-  kConfigurationQueryCode = 17,
-  kContextPropertyCode = 18,
-  kLicenseCreateCode = 16,
-  kLicenseQueryCode = 20,
-};
-
-HRESULT CreateRegisteredRoot(IUnknown** root) {
-  return ::CoCreateInstance(omx::kRootClassId, nullptr, kRootClassContext, IID_IUnknown,
-                            reinterpret_cast<void**>(root));
+bool IsValidOleDate(DATE date) noexcept {
+  return std::isfinite(date) && date >= kFirstOleDate && date < kEndOfOleDates;
 }
 
-DATE SystemNow() {
-  SYSTEMTIME now = {};
-  ::GetSystemTime(&now);
-  DATE date = 0;
-  ::SystemTimeToVariantTime(&now, &date);
-  return date;
+// Days since 30 December 1899 on one continuous line. Before that day an OLE
+// date counts its whole days backwards but its time of day forwards.
+double LinearDays(DATE date) noexcept {
+  if (date >= 0) return date;
+  const double whole = std::ceil(date);
+  return whole + (whole - date);
+}
+
+// Runs one collection step. A COM error raised inside ends that step only:
+// the profile keeps what the step had filled and the collection goes on. The
+// step's own result is not looked at.
+template <typename Step>
+void RunContainedStep(const char* name, Step&& step) {
+  try {
+    (void)step();
+  } catch (const ComError& error) {
+    QM_TRACE(Collector, 124, Error, Collector, trace::Narrow(name), trace::Int(error.Code()));
+  }
 }
 
 }  // namespace
 
-CollectorPlatform SystemCollectorPlatform() {
-  return CollectorPlatform{&CreateRegisteredRoot, &SendTrackingEvent, &SystemNow};
-}
-
 ProfileDataCollector::ProfileDataCollector() : ProfileDataCollector(SystemCollectorPlatform()) {}
 
 ProfileDataCollector::ProfileDataCollector(CollectorPlatform platform)
-    : platform_(std::move(platform)) {
+    : session_(std::move(platform)) {
   QM_TRACE(Collector, 11, Info, Collector);
 }
 
 ProfileDataCollector::~ProfileDataCollector() = default;
 
-bool ProfileDataCollector::FailInitialisation(std::int32_t code) {
-  platform_.send_tracking_event(kFailOmxEvent, code);
-  return false;
-}
-
-HRESULT ProfileDataCollector::CreateRoot() {
-  ComPtr<IUnknown> object;
-  const HRESULT created = platform_.create_root(object.Put());
-  if (created != S_OK) return created;
-  if (!object) return E_POINTER;
-  // The class context admits servers, which answer only once running. A server
-  // that cannot run refuses the query below, so OleRun's own result adds nothing.
-  (void)::OleRun(object.Get());
-  return object.As(root_);
-}
-
-bool ProfileDataCollector::Initialise() {
-  // S_FALSE: the thread's apartment was already open, which is as good.
-  if (FAILED(::CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return false;
-  apartment_open_ = true;
-
-  HRESULT result = CreateRoot();
-  if (result != S_OK) {
-    QM_TRACE(Collector, 12, Error, Collector, trace::Int(result));
-    return FailInitialisation(kRootCode);
-  }
-
-  ComPtr<IDispatch> made;
-  result = root_->CreateObject(Bstr(omx::kContextProgId).Get(), nullptr, made.Put());
-  if (result != S_OK) {
-    QM_TRACE(Collector, 13, Error, Collector, trace::Int(result));
-    return FailInitialisation(kContextCreateCode);
-  }
-  result = made.As(context_);
-  if (result != S_OK) {
-    QM_TRACE(Collector, 14, Error, Collector, trace::Int(result));
-    return FailInitialisation(kContextQueryCode);
-  }
-
-  result = root_->CreateObject(Bstr(omx::kCommunicationProgId).Get(), context_.Get(), made.Put());
-  if (result != S_OK) {
-    QM_TRACE(Collector, 15, Error, Collector, trace::Int(result));
-    return FailInitialisation(kCommunicationCreateCode);
-  }
-  ComPtr<IOmxCommunication> communication;
-  result = made.As(communication);
-  if (result != S_OK) {
-    QM_TRACE(Collector, 16, Error, Collector, trace::Int(result));
-    return FailInitialisation(kCommunicationQueryCode);
-  }
-
-  // From here on the context holds the communication object for every later object.
-  result = context_->SetProperty(Bstr(omx::kContextCommunicationProperty).Get(),
-                                 Variant::Dispatch(communication.Get()).Get());
-  if (result != S_OK) {
-    QM_TRACE(Collector, 17, Error, Collector, trace::Int(result));
-    return FailInitialisation(kContextPropertyCode);
-  }
-
-  result = root_->CreateObject(Bstr(omx::kConfigurationProgId).Get(), context_.Get(), made.Put());
-  if (result != S_OK) {
-    QM_TRACE(Collector, 18, Error, Collector, trace::Int(result));
-    return FailInitialisation(kConfigurationCreateCode);
-  }
-  result = made.As(configuration_);
-  if (result != S_OK) {
-    QM_TRACE(Collector, 19, Error, Collector, trace::Int(result));
-    return FailInitialisation(kConfigurationQueryCode);
-  }
-
-  result = root_->CreateObject(Bstr(omx::kLicenseProgId).Get(), context_.Get(), made.Put());
-  if (result != S_OK) {
-    QM_TRACE(Collector, 20, Error, Collector, trace::Int(result));
-    return FailInitialisation(kLicenseCreateCode);
-  }
-  result = made.As(licence_);
-  if (result != S_OK) {
-    QM_TRACE(Collector, 21, Error, Collector, trace::Int(result));
-    return FailInitialisation(kLicenseQueryCode);
-  }
-
-  if (!configuration_ || !licence_) {
-    QM_TRACE(Collector, 23, Error, Collector);
-    return FailInitialisation(kIncompleteCode);
-  }
-  QM_TRACE(Collector, 22, Info, Collector);
-  initialised_ = true;
-  return true;
-}
+bool ProfileDataCollector::Initialise() { return session_.Open(); }
 
 bool ProfileDataCollector::Finalise() {
   profile_.reset();
-  licence_.Reset();
-  configuration_.Reset();
-  context_.Reset();
-  root_.Reset();
-  // Only the apartment this collector opened is closed, and only once, so a
-  // second Finalise never closes an apartment that belongs to someone else.
-  if (std::exchange(apartment_open_, false)) ::CoUninitialize();
-  initialised_ = false;
+  session_.Close();
   return true;
 }
 
 IProfileDataObserver* ProfileDataCollector::GetProfile() const noexcept { return profile_.get(); }
 
-ComPtr<IDispatch> ProfileDataCollector::CreateSdkObject(std::wstring_view prog_id) {
-  ComPtr<IDispatch> object;
-  HRESULT result = E_POINTER;
-  if (root_) result = root_->CreateObject(Bstr(prog_id).Get(), context_.Get(), object.Put());
-  if (result != S_OK)
-    QM_TRACE(Collector, 173, Error, Collector, trace::AnsiOf(prog_id), trace::Int(result));
-  return object;
+bool ProfileDataCollector::PrepareProfile() {
+  // A second collection starts from a fresh profile, and the documents cached
+  // from the first would no longer describe it.
+  profile_.reset();
+  full_json_cache_.clear();
+  reduced_json_cache_.clear();
+  profile_.reset(new (std::nothrow) CProfileData());
+  if (!profile_) {
+    QM_TRACE(Collector, 25, Error, Collector);
+    return false;
+  }
+  return true;
 }
 
-void ProfileDataCollector::LogCollectorError(const std::wstring& text) {
-  QM_TRACE(Collector, 10, Error, Collector, trace::Wide(text));
+bool ProfileDataCollector::Collect() {
+  if (!session_.IsOpen()) {
+    QM_TRACE(Collector, 24, Error, Collector);
+    return false;
+  }
+  if (!PrepareProfile()) return false;
+  CProfileData& profile = *profile_;
+  SdkSession& session = session_;
+
+  if (!ReadMuid(session, profile)) return false;
+
+  CountersInputs inputs;
+  RunContainedStep("OSInfo", [&] { return CollectOSInfo(session, profile); });
+  RunContainedStep("Identity", [&] { return CollectIdentity(session, profile, inputs); });
+  RunContainedStep("ConnectionSettings",
+                   [&] { return CollectConnectionSettings(session, profile); });
+  RunContainedStep("InstalledAddOns", [&] { return CollectInstalledAddOns(session, profile); });
+  RunContainedStep("LicenseInfo", [&] { return CollectLicenseInfo(session, profile); });
+  // The detection counters step runs here, contained the same way, with `inputs`.
+  return true;
+}
+
+bool ProfileDataCollector::GetProfileJson(std::wstring& json) {
+  if (!profile_) {
+    QM_TRACE(Collector, 141, Error, Collector);
+    return false;
+  }
+  json = full_json_cache_.empty()
+             ? profile_->ToJson(document_inputs_,
+                                [this](const wchar_t* name, std::int32_t value) {
+                                  session_.SendTrackingEvent(name, value);
+                                })
+             : full_json_cache_;
+  return !json.empty();
+}
+
+bool ProfileDataCollector::GetReducedProfileJson(std::wstring& json) {
+  if (!profile_) {
+    QM_TRACE(Collector, 142, Error, Collector);
+    return false;
+  }
+  if (reduced_json_cache_.empty()) {
+    json = profile_->ToCompareJson(document_inputs_);
+  } else if (&json != &reduced_json_cache_) {
+    json = reduced_json_cache_;
+  }
+  return true;
+}
+
+bool ProfileDataCollector::HasProfileChanged() {
+  if (!profile_) {
+    QM_TRACE(Collector, 169, Error, Collector);
+    return false;
+  }
+  QM_TRACE(Collector, 170, Info, Collector);
+  if (!GetReducedProfileJson(reduced_json_cache_)) {
+    QM_TRACE(Collector, 171, Error, Collector);
+    return false;
+  }
+  const std::uint32_t hash = ReducedDocumentHash(reduced_json_cache_);
+  std::uint32_t kept = 0;
+  if (!session_.ReadKeptValue(kProfileHashValueId, kept)) return true;
+  return hash != kept;
+}
+
+bool ProfileDataCollector::IsResendDue() {
+  if (!profile_) {
+    QM_TRACE(Collector, 167, Error, Collector);
+    return false;
+  }
+  const DATE now = session_.Now();
+  DATE kept = 0;
+  if (!session_.ReadKeptDate(kLastUploadTimeValueId, kept)) {
+    QM_TRACE(Collector, 168, Info, Collector);
+    return true;
+  }
+  // A kept time that is no date, or that lies ahead of now (the clock was
+  // ahead at the last upload), says nothing about the server's copy: resend
+  // rather than stay silent until the clock catches up.
+  if (!IsValidOleDate(kept) || !IsValidOleDate(now)) return true;
+  const double kept_days = LinearDays(kept);
+  const double now_days = LinearDays(now);
+  if (kept_days > now_days) return true;
+  return now_days > kept_days + kResendAfterDays;
+}
+
+void ProfileDataCollector::KeepUploadState() {
+  try {
+    if (!session_.IsOpen()) {
+      QM_TRACE(Collector, 159, Error, Collector);
+      return;
+    }
+    QM_TRACE(Collector, 160, Info, Collector);
+    if (!GetReducedProfileJson(reduced_json_cache_)) {
+      QM_TRACE(Collector, 161, Error, Collector);
+      return;
+    }
+    const std::uint32_t hash = ReducedDocumentHash(reduced_json_cache_);
+    if (!session_.WriteKeptValue(kProfileHashValueId, hash)) {
+      QM_TRACE(Collector, 162, Error, Collector);
+      return;
+    }
+    QM_TRACE(Collector, 163, Info, Collector, trace::Int(hash));
+    const DATE now = session_.Now();
+    if (!session_.WriteKeptDate(kLastUploadTimeValueId, now)) {
+      QM_TRACE(Collector, 164, Error, Collector);
+      return;
+    }
+    SYSTEMTIME at = {};
+    ::VariantTimeToSystemTime(now, &at);
+    QM_TRACE(Collector, 165, Info, Collector, trace::Int(at.wYear), trace::Int(at.wMonth),
+             trace::Int(at.wDay), trace::Int(at.wHour), trace::Int(at.wMinute),
+             trace::Int(at.wSecond));
+  } catch (const std::exception&) {
+    QM_TRACE(Collector, 166, Error, DataFile);
+  }
 }
 
 }  // namespace qm

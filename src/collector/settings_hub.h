@@ -4,6 +4,8 @@
 // The library is outside the program; its one export `GetUtil` hands out the
 // settings object, which belongs to the library and is never released.
 
+#include <windows.h>
+
 #include <cstdint>
 
 namespace qm {
@@ -27,5 +29,12 @@ using SettingsGetUtilFunction = SettingsUtility* (*)();
 
 inline constexpr char kSettingsGetUtilExport[] = "GetUtil";
 inline constexpr wchar_t kSettingsLibraryName[] = L"Util_SettingsHub.dll";
+
+// How the collection reaches the library's code: the system's loader in the
+// program, a stand-in in tests that brings a fake library in-process.
+struct SettingsLibraryLoader {
+  HMODULE (*load)(const wchar_t* path);
+  SettingsGetUtilFunction (*resolve)(HMODULE library, const char* export_name);
+};
 
 }  // namespace qm

@@ -1,5 +1,7 @@
 #include "support/com.h"
 
+#include <objbase.h>
+
 #include <cstdio>
 #include <limits>
 #include <new>
@@ -21,8 +23,20 @@ void ThrowIfFailed(HRESULT hr) {
   if (FAILED(hr)) throw ComError(hr);
 }
 
+HRESULT ComApartment::EnterMultithreaded() noexcept {
+  Leave();
+  const HRESULT result = ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  entered_ = SUCCEEDED(result);
+  return result;
+}
+
+void ComApartment::Leave() noexcept {
+  if (std::exchange(entered_, false)) ::CoUninitialize();
+}
+
 Bstr::Bstr(std::wstring_view text) {
-  if (text.size() > std::numeric_limits<UINT>::max() / sizeof(wchar_t)) throw ComError(E_OUTOFMEMORY);
+  if (text.size() > std::numeric_limits<UINT>::max() / sizeof(wchar_t))
+    throw ComError(E_OUTOFMEMORY);
   text_ = ::SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
   if (text_ == nullptr) throw ComError(E_OUTOFMEMORY);
 }
@@ -95,6 +109,13 @@ Variant Variant::UInt(std::uint32_t value) noexcept {
   return v;
 }
 
+Variant Variant::Bool(bool value) noexcept {
+  Variant v;
+  V_VT(&v.value_) = VT_BOOL;
+  V_BOOL(&v.value_) = value ? VARIANT_TRUE : VARIANT_FALSE;
+  return v;
+}
+
 Variant Variant::Date(DATE value) noexcept {
   Variant v;
   V_VT(&v.value_) = VT_DATE;
@@ -143,6 +164,8 @@ std::wstring Variant::ToText() const {
 }
 
 bool Variant::ToBool() const {
+  // A boolean counts by being non-zero: an SDK that stores 1 for true means true.
+  if (Type() == VT_BOOL) return V_BOOL(&value_) != VARIANT_FALSE;
   const Variant converted = ConvertedTo(VT_BOOL);
   return V_BOOL(&converted.value_) == VARIANT_TRUE;
 }

@@ -4,6 +4,7 @@
 // VARIANT owners with the readings the collection steps use.
 
 #include <windows.h>
+// After windows.h, which they need.
 #include <oleauto.h>
 #include <unknwn.h>
 
@@ -92,6 +93,26 @@ class ComPtr {
   T* object_ = nullptr;
 };
 
+// The thread's place in the multithreaded COM apartment, left again when the
+// owner is reset or destroyed. Entered and left on the same thread.
+class ComApartment {
+ public:
+  ComApartment() noexcept = default;
+  ~ComApartment() { Leave(); }
+  ComApartment(const ComApartment&) = delete;
+  ComApartment& operator=(const ComApartment&) = delete;
+
+  // CoInitializeEx for the multithreaded apartment. S_FALSE (the thread was
+  // already there) counts as entered and is balanced like S_OK; a failure
+  // enters nothing. Returns the call's result.
+  [[nodiscard]] HRESULT EnterMultithreaded() noexcept;
+  // Leaves the apartment when this owner entered it; otherwise nothing.
+  void Leave() noexcept;
+
+ private:
+  bool entered_ = false;
+};
+
 // Owner of one BSTR.
 class Bstr {
  public:
@@ -124,12 +145,13 @@ class Variant {
   Variant& operator=(Variant&& other) noexcept;
 
   // Typed constructors for the values the program writes.
-  [[nodiscard]] static Variant Int32(std::int32_t value) noexcept;   // VT_I4
-  [[nodiscard]] static Variant UInt32(std::uint32_t value) noexcept; // VT_UI4
-  [[nodiscard]] static Variant UInt(std::uint32_t value) noexcept;   // VT_UINT
-  [[nodiscard]] static Variant Date(DATE value) noexcept;            // VT_DATE
-  [[nodiscard]] static Variant Text(std::wstring_view value);        // VT_BSTR
-  [[nodiscard]] static Variant Dispatch(IDispatch* object) noexcept; // VT_DISPATCH, AddRef'd
+  [[nodiscard]] static Variant Int32(std::int32_t value) noexcept;    // VT_I4
+  [[nodiscard]] static Variant UInt32(std::uint32_t value) noexcept;  // VT_UI4
+  [[nodiscard]] static Variant UInt(std::uint32_t value) noexcept;    // VT_UINT
+  [[nodiscard]] static Variant Bool(bool value) noexcept;             // VT_BOOL
+  [[nodiscard]] static Variant Date(DATE value) noexcept;             // VT_DATE
+  [[nodiscard]] static Variant Text(std::wstring_view value);         // VT_BSTR
+  [[nodiscard]] static Variant Dispatch(IDispatch* object) noexcept;  // VT_DISPATCH, AddRef'd
 
   void Clear() noexcept;
   [[nodiscard]] VARTYPE Type() const noexcept { return V_VT(&value_); }
@@ -146,7 +168,8 @@ class Variant {
   // Standard COM conversions; each throws ComError when the value cannot be
   // converted.
   [[nodiscard]] std::wstring ToText() const;
-  // True only when the converted value is VARIANT_TRUE.
+  // A boolean is true when non-zero; any other type is converted to a
+  // boolean and is true when the result is VARIANT_TRUE.
   [[nodiscard]] bool ToBool() const;
   [[nodiscard]] DATE ToDate() const;
 

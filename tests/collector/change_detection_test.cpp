@@ -149,10 +149,10 @@ TEST(KeptProfile, WithoutProfileOrInitialisationNothingIsDecidedReadOrKept) {
   collector->KeepUploadState();
   std::uint32_t value = 7;
   DATE date = 1;
-  EXPECT_FALSE(collector->WriteKeptValue(kProfileHashValueId, 1));
-  EXPECT_FALSE(collector->ReadKeptValue(kProfileHashValueId, value));
-  EXPECT_FALSE(collector->ReadKeptDate(kLastUploadTimeValueId, date));
-  EXPECT_FALSE(collector->WriteKeptDate(kLastUploadTimeValueId, 2));
+  EXPECT_FALSE(collector->Session().WriteKeptValue(kProfileHashValueId, 1));
+  EXPECT_FALSE(collector->Session().ReadKeptValue(kProfileHashValueId, value));
+  EXPECT_FALSE(collector->Session().ReadKeptDate(kLastUploadTimeValueId, date));
+  EXPECT_FALSE(collector->Session().WriteKeptDate(kLastUploadTimeValueId, 2));
   EXPECT_EQ(value, 7u);
   EXPECT_EQ(date, 1);
   EXPECT_THAT(recorder.Numbers(Source::Collector),

@@ -180,11 +180,11 @@ TEST(CreateSdkObject, TracesARefusalAndGivesAnEmptyReference) {
   SimulatedAgent agent;
   auto collector = agent.MakeCollector();
   TraceRecorder recorder;
-  EXPECT_FALSE(collector->CreateSdkObject(L"Omx.Statistics"));  // no root to ask yet
+  EXPECT_FALSE(collector->Session().CreateSdkObject(L"Omx.Statistics"));  // no root to ask yet
   ASSERT_TRUE(collector->Initialise());
-  EXPECT_TRUE(collector->CreateSdkObject(L"Omx.Statistics"));
-  EXPECT_FALSE(collector->CreateSdkObject(L"Omx.Unknown"));
-  collector->LogCollectorError(L"Error creating 'OMX_STATISTICS_OBJECT'.");
+  EXPECT_TRUE(collector->Session().CreateSdkObject(L"Omx.Statistics"));
+  EXPECT_FALSE(collector->Session().CreateSdkObject(L"Omx.Unknown"));
+  collector->Session().LogCollectorError(L"Error creating 'OMX_STATISTICS_OBJECT'.");
   EXPECT_THAT(recorder.Numbers(Source::Collector), ElementsAre(173, 22, 173, 10));
   const auto& messages = recorder.Messages();
   const auto& refused = messages[messages.size() - 2];

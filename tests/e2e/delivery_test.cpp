@@ -284,6 +284,26 @@ TEST_F(DefaultScenarioRuns, DocumentCarriesTheScenariosIdentifiersAndOperatingSy
                                   build_number + R"("})"));
 }
 
+TEST_F(DefaultScenarioRuns, DocumentCarriesTheProductsTheirLicencesAndTheProtectionState) {
+  const auto document = nlohmann::json::parse(DeliveredDocument(), nullptr, false);
+  ASSERT_TRUE(document.is_object()) << DeliveredDocument();
+  // Protection on; add-on items, vault keypad and file kit, cleaner, mobile
+  // feature, an add-on map entry, toolbar and VPN type 1: 0x77AA7.
+  EXPECT_EQ(document["AVState"], "1");
+  EXPECT_EQ(document["Products"], nlohmann::json::parse(R"([
+      {"ProductID":"ORVEX-IS","VersionType":"1","MyAccountID":"user@example.com",
+       "ModuleStatus":"490151","Licenses":[
+        {"ActivationCode":"KX7Q-2M4P-9HRT","LicenseVersionType":"1","ClientID":"100234",
+         "ProductLicenseID":"5501","ActivationDate":"2024-03-07","ExpirationDate":"2026-03-07"},
+        {"ActivationCode":"RW3D-8N6C-1FZB","LicenseVersionType":"3","ClientID":"100234",
+         "ProductLicenseID":"5502","ActivationDate":"2025-01-15","ExpirationDate":"2026-01-15"}]},
+      {"ProductID":"ORVEX-VPN","VersionType":"2","MyAccountID":"","ModuleStatus":"490151",
+       "Licenses":[
+        {"ActivationCode":"VPN-88QZ-41LM","LicenseVersionType":"2","ClientID":"100234",
+         "ProductLicenseID":"ORVEX-VPN","ActivationDate":"2024-05-01",
+         "ExpirationDate":"2025-05-01"}]}])"));
+}
+
 TEST_F(DefaultScenarioRuns, UploadGivesTheLibraryTheIdentityCredentialsAndConnectionSettings) {
   EXPECT_EQ(CallNames(first_->comms),
             (std::vector<std::string>{"GetUtil", "OpenChannel", "SetConnectionSettings", "Send",

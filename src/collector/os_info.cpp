@@ -1,12 +1,11 @@
-// The profile's operating-system block: version numbers as the agent reports
-// them through its configuration, the .NET and Windows 10 data from the machine.
+#include "collector/os_info.h"
+
 #include <array>
 #include <memory>
 #include <new>
 
 #include "collector/configuration_item.h"
 #include "collector/machine_os_info.h"
-#include "collector/profile_data_collector.h"
 #include "diagnostics/trace.h"
 #include "profile/profile_data.h"
 #include "support/text.h"
@@ -30,7 +29,7 @@ constexpr LONG kOsX64Item = 0x4009707;
 
 }  // namespace
 
-bool ProfileDataCollector::CollectOSInfo(CProfileData& profile) {
+bool CollectOSInfo(SdkSession& session, CProfileData& profile) {
   std::unique_ptr<COSInfo> os_info(new (std::nothrow) COSInfo());
   if (!os_info) {
     QM_TRACE(Collector, 116, Error, Collector);
@@ -41,8 +40,9 @@ bool ProfileDataCollector::CollectOSInfo(CProfileData& profile) {
   Variant value = Variant::Int32(0);
   for (const OsNumberItem& entry : kOsNumberItems) {
     std::uint32_t number = 0;
-    const HRESULT result = ReadConfigurationItem(
-        configuration_, entry.item, value, [&](const Variant& read) { number = read.Raw32(); });
+    const HRESULT result =
+        ReadConfigurationItem(session.Configuration(), entry.item, value,
+                              [&](const Variant& read) { number = read.Raw32(); });
     if (result != S_OK) {
       QM_TRACE(Collector, 117, Error, Collector, trace::Int(entry.item), trace::Int(result));
       continue;
@@ -52,8 +52,9 @@ bool ProfileDataCollector::CollectOSInfo(CProfileData& profile) {
   }
 
   bool x64 = false;
-  const HRESULT x64_result = ReadConfigurationItem(
-      configuration_, kOsX64Item, value, [&](const Variant& read) { x64 = read.ToBool(); });
+  const HRESULT x64_result =
+      ReadConfigurationItem(session.Configuration(), kOsX64Item, value,
+                            [&](const Variant& read) { x64 = read.ToBool(); });
   if (x64_result != S_OK) {
     QM_TRACE(Collector, 117, Error, Collector, trace::Int(kOsX64Item), trace::Int(x64_result));
   } else {
