@@ -36,13 +36,6 @@ ComPtr<T> Make(const ComPtr<IOmxRoot>& root, const wchar_t* prog_id, IDispatch* 
   return typed;
 }
 
-// GetValue as the program's readers call it: into a VT_UINT 0.
-inline Variant ReadItem(const ComPtr<IOmxConfiguration>& configuration, LONG item, HRESULT& result) {
-  Variant value = Variant::UInt(0);
-  result = configuration->GetValue(omx::kDefaultScope, item, value.Mutable());
-  return value;
-}
-
 // The root and the context every other object is made in.
 struct Session {
   explicit Session(SdkScenario scenario, SdkFiles files = {})
@@ -54,11 +47,11 @@ struct Session {
   ComPtr<T> Make(const wchar_t* prog_id) {
     return testing::Make<T>(root, prog_id, context.Get());
   }
+  // GetValue as the program's readers call it: into a VT_UINT 0.
   Variant Read(LONG item, HRESULT& result) {
-    return ReadItem(Make<IOmxConfiguration>(omx::kConfigurationProgId), item, result);
-  }
-  HRESULT Write(LONG item, const Variant& value) {
-    return Make<IOmxConfiguration>(omx::kConfigurationProgId)->SetValue(omx::kDefaultScope, item, value.Get());
+    Variant value = Variant::UInt(0);
+    result = Make<IOmxConfiguration>(omx::kConfigurationProgId)->GetValue(omx::kDefaultScope, item, value.Mutable());
+    return value;
   }
 
   std::shared_ptr<SdkState> state;
