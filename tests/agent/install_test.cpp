@@ -11,7 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "agent_test_support.h"
+#include "common/scratch_folder.h"
 #include "common/scenario.h"
 #include "common/sim_files.h"
 #include "common/sim_text.h"

@@ -5,7 +5,7 @@
 #include <tuple>
 #include <vector>
 
-#include "agent_test_support.h"
+#include "common/scratch_folder.h"
 #include "common/reg_file.h"
 #include "common/scenario.h"
 #include "common/scenario_error.h"

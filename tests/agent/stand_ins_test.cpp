@@ -8,7 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "agent_test_support.h"
+#include "common/scratch_folder.h"
 #include "collector/settings_hub.h"
 #include "common/sim_files.h"
 #include "common/sim_text.h"

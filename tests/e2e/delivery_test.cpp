@@ -205,7 +205,7 @@ class DefaultScenarioRuns : public ::testing::Test {
 
   static std::string DeliveredDocument() {
     if (first_->delivered.size() != 1) return {};
-    return sim::testing::ReadFileText(
+    return testing::ReadFileText(
         sim::JoinPath(installation_->SimFile(L"queue"), first_->delivered[0]));
   }
 
@@ -246,7 +246,7 @@ TEST_F(DefaultScenarioRuns, FirstRunLeavesABackupCopyOfTheDocument) {
   const std::wstring backup =
       installation_->File(L"ProfileBackup\\" + sim::FileNameOf(first_->delivered[0]));
   ASSERT_TRUE(sim::FileExists(backup));
-  EXPECT_EQ(sim::testing::ReadFileText(backup), DeliveredDocument());
+  EXPECT_EQ(testing::ReadFileText(backup), DeliveredDocument());
 }
 
 TEST_F(DefaultScenarioRuns, DocumentCarriesTheScenariosIdentifiersAndOperatingSystem) {

@@ -12,11 +12,11 @@
 #include <string_view>
 #include <vector>
 
-#include "agent_test_support.h"
+#include "common/scratch_folder.h"
 
 namespace qm::e2e {
 
-using ScratchFolder = sim::testing::ScratchFolder;
+using ScratchFolder = testing::ScratchFolder;
 
 // -1 as the system reports a process's exit code.
 inline constexpr DWORD kRunStopped = 0xFFFFFFFF;

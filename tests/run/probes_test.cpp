@@ -13,7 +13,7 @@
 #include "common/registry_sandbox.h"
 #include "profile/process_texts.h"
 #include "resources/version.h"
-#include "run/scratch_folder.h"
+#include "common/scratch_folder.h"
 #include "support/unique_resource.h"
 
 namespace qm {

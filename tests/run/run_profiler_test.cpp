@@ -16,7 +16,7 @@
 #include "profile/profile_data.h"
 #include "resources/resource_ids.h"
 #include "run/activation_context.h"
-#include "run/scratch_folder.h"
+#include "common/scratch_folder.h"
 #include "run/test_mode_log.h"
 #include "support/unique_resource.h"
 #include "upload/profile_uploader.h"

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include "run/scratch_folder.h"
+#include "common/scratch_folder.h"
 #include "support/unique_resource.h"
 
 namespace qm {
