@@ -6,12 +6,12 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 
 #include "common/sim_files.h"
 #include "common/sim_text.h"
 #include "e2e_support.h"
-#include "upload/platform_cipher.h"
 
 namespace qm::e2e {
 namespace {
@@ -19,8 +19,6 @@ namespace {
 // What the default scenario stands for.
 constexpr char kMuid[] = "5A1F3C9E7B2D4068A";
 constexpr char kAgentHostName[] = "mgmt.orvex-cloud.example";
-constexpr wchar_t kAgentConfigKey[] =
-    L"HKLM\\Software\\Orvex Security\\Halden Agent\\Config\\Services\\DEFAULTS";
 constexpr wchar_t kServiceHostKey[] = L"HKLM\\Software\\Orvex Security\\Orvex Service Host";
 constexpr char kBackupFolder[] = "${agentFolder}\\ProfileBackup";
 
@@ -40,27 +38,12 @@ double NowAsOleDate() {
 }
 
 // Paths of every file below `folder`, relative to it.
-void ListFiles(const std::wstring& folder, const std::wstring& relative,
-               std::vector<std::wstring>& files) {
-  WIN32_FIND_DATAW found{};
-  const HANDLE search = ::FindFirstFileW(sim::JoinPath(folder, L"*").c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return;
-  do {
-    const std::wstring name = found.cFileName;
-    if (name == L"." || name == L"..") continue;
-    const std::wstring path = relative.empty() ? name : relative + L"\\" + name;
-    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-      ListFiles(sim::JoinPath(folder, name), path, files);
-    } else {
-      files.push_back(path);
-    }
-  } while (::FindNextFileW(search, &found));
-  ::FindClose(search);
-}
-
 std::vector<std::wstring> FilesBelow(const std::wstring& folder) {
   std::vector<std::wstring> files;
-  ListFiles(folder, L"", files);
+  std::error_code absent;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(folder, absent)) {
+    if (entry.is_regular_file()) files.push_back(entry.path().lexically_relative(folder).wstring());
+  }
   return files;
 }
 
@@ -85,18 +68,6 @@ std::string ReducedDocumentOf(const std::string& full) {
   if (products.size() == 1 && !products[0].contains("MyAccountID"))
     products = nlohmann::ordered_json::array();
   return document.dump();
-}
-
-// The value of a registry entry of a scenario, or null.
-nlohmann::ordered_json ScenarioValue(const nlohmann::ordered_json& scenario, std::wstring_view key,
-                                     std::string_view name) {
-  for (const auto& entry : scenario["registry"]) {
-    if (entry.value("key", "") == sim::ToUtf8(key) && entry.contains("values") &&
-        entry["values"].contains(name)) {
-      return entry["values"][std::string(name)];
-    }
-  }
-  return nullptr;
 }
 
 nlohmann::ordered_json& ScenarioKey(nlohmann::ordered_json& scenario, std::wstring_view key) {
@@ -169,15 +140,6 @@ std::wstring TempFolder() {
   wchar_t buffer[MAX_PATH] = {};
   const DWORD length = ::GetTempPathW(MAX_PATH, buffer);
   return std::wstring(buffer, length);
-}
-
-TEST(DefaultScenarioFile, StoresTheAgentHostNameAsTheAgentEnciphersIt) {
-  const auto stored = ScenarioValue(DefaultScenario(), kAgentConfigKey, "Hostname");
-  ASSERT_TRUE(stored.is_string()) << "the default scenario has no stored host name";
-  const std::wstring value = sim::FromUtf8(stored.get<std::string>());
-  ASSERT_GT(value.size(), 9u);
-  EXPECT_EQ(sim::ToUtf8(value), sim::ToUtf8(testing::StoredHostName(sim::FromUtf8(kAgentHostName),
-                                                                    value.substr(0, 9))));
 }
 
 // The default scenario with a backup directory configured, installed once and
