@@ -1,20 +1,57 @@
-// What the collector's tests cannot see fail in the stand-in: a payload of the
-// wrong width, a reference counted wrongly (which would hide a leak of the
-// program) and an argument of the wrong type accepted.
+// What the collector's tests cannot see fail in the SDK stand-in: a payload of
+// the wrong width, a reference counted wrongly (which would hide a leak of the
+// program), an argument of the wrong type accepted, a scenario typo ignored or
+// a documented example that no longer parses.
 
 #include <gtest/gtest.h>
 
 #include <bit>
 #include <cstdint>
+#include <memory>
 #include <string>
 
-#include "sdk_test_support.h"
+#include "collector/omx_sdk.h"
+#include "common/scratch_folder.h"
+#include "sdk/sdk_objects.h"
+#include "sdk/sdk_state.h"
+#include "support/com.h"
 
 namespace qm::sim {
 namespace {
 
-using testing::ScenarioFrom;
-using testing::Session;
+SdkScenario ScenarioFrom(const char* sdk_json) { return ParseSdkScenario(nlohmann::ordered_json::parse(sdk_json)); }
+
+// CreateObject and the query for T; empty when either fails.
+template <typename T>
+ComPtr<T> Make(const ComPtr<IOmxRoot>& root, const wchar_t* prog_id, IDispatch* context) {
+  ComPtr<IDispatch> object;
+  if (root->CreateObject(Bstr(prog_id).Get(), context, object.Put()) != S_OK) return {};
+  ComPtr<T> typed;
+  if (object.As(typed) != S_OK) return {};
+  return typed;
+}
+
+// The root and the context every other object is made in.
+struct Session {
+  explicit Session(SdkScenario scenario) : state(std::make_shared<SdkState>(std::move(scenario), SdkFiles{})) {
+    EXPECT_EQ(CreateSimulatedRoot(state, __uuidof(IOmxRoot), root.PutVoid()), S_OK);
+    context = sim::Make<IOmxContext>(root, omx::kContextProgId, nullptr);
+  }
+  template <typename T>
+  ComPtr<T> Make(const wchar_t* prog_id) {
+    return sim::Make<T>(root, prog_id, context.Get());
+  }
+  // GetValue as the program's readers call it: into a VT_UINT 0.
+  Variant Read(LONG item, HRESULT& result) {
+    Variant value = Variant::UInt(0);
+    result = Make<IOmxConfiguration>(omx::kConfigurationProgId)->GetValue(omx::kDefaultScope, item, value.Mutable());
+    return value;
+  }
+
+  std::shared_ptr<SdkState> state;
+  ComPtr<IOmxRoot> root;
+  ComPtr<IOmxContext> context;
+};
 
 template <typename T>
 Variant Dispatch(const ComPtr<T>& object) {
@@ -105,6 +142,23 @@ TEST_F(SdkObjectsTest, DateTimePartsMustBeNumbers) {
             DISP_E_TYPEMISMATCH);
   auto filter = session.Make<IOmxDateTimeFilter>(omx::kDateTimeFilterProgId);
   EXPECT_EQ(filter->SetStart(Variant::Int32(1).Get()), E_INVALIDARG) << "the window takes date-time objects";
+}
+
+// The example a tester copies from the documentation must stay valid.
+TEST(SdkScenarioParsing, DocumentedExampleParses) {
+  const std::string doc = testing::ReadFileText(QM_SDK_DOC_PATH);
+  const size_t start = doc.find("```json\n");
+  ASSERT_NE(start, std::string::npos) << QM_SDK_DOC_PATH;
+  const size_t end = doc.find("```", start + 8);
+  const auto scenario = nlohmann::ordered_json::parse("{" + doc.substr(start + 8, end - start - 8) + "}");
+  const SdkScenario parsed = ParseSdkScenario(scenario["sdk"]);
+  EXPECT_EQ(parsed.config.at(0x4009015).value.text, L"18.07.02.1234");
+  EXPECT_EQ(parsed.urls.count(L"S-1-5-21-0-0-0-1000"), 1u);
+}
+
+// A typo in a scenario must stop it, or a test would silently run another course.
+TEST(SdkScenarioParsing, UnknownFieldIsRefused) {
+  EXPECT_THROW((void)ScenarioFrom(R"({"confg": {}})"), ScenarioError);
 }
 
 }  // namespace
