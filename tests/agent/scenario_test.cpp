@@ -4,6 +4,7 @@
 #include <tuple>
 #include <vector>
 
+#include "common/reg_file.h"
 #include "common/scratch_folder.h"
 #include "common/scenario.h"
 
