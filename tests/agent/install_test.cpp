@@ -13,8 +13,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "common/scratch_folder.h"
 #include "common/scenario.h"
+#include "common/scratch_folder.h"
 #include "common/sim_files.h"
 #include "common/sim_text.h"
 #include "simagent/installer.h"

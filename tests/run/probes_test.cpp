@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "common/registry_sandbox.h"
-#include "profile/process_texts.h"
 #include "common/scratch_folder.h"
+#include "profile/process_texts.h"
 #include "support/unique_resource.h"
 
 namespace qm {

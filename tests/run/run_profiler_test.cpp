@@ -12,12 +12,12 @@
 #include <vector>
 
 #include "collector/profile_data_collector.h"
+#include "common/scratch_folder.h"
 #include "diagnostics/file_writer.h"
 #include "diagnostics/trace_recorder.h"
 #include "profile/profile_data.h"
 #include "resources/resource_ids.h"
 #include "run/activation_context.h"
-#include "common/scratch_folder.h"
 #include "run/test_mode_log.h"
 #include "support/unique_resource.h"
 #include "upload/profile_uploader.h"
