@@ -3,7 +3,8 @@
 
 Every QM_TRACE point must have its catalog row with the same source, number,
 level, flag bit and argument kinds; every row must be used by a point; the
-same message may be traced from several places only with the same shape.
+same message may be traced from several places only with the same shape. The
+provider's control GUID and each source's message GUID must be the catalog's.
 
   trace-check.py --catalog CATALOG --sources PROVIDER_CPP --scan DIR [--skip FILE]...
 """
@@ -14,6 +15,14 @@ import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import trace_catalog as tc  # noqa: E402
+
+
+def check_guids(catalog, sources, control_guid):
+    actual = {name: source.guid for name, source in sources.items()}
+    actual["Control"] = control_guid
+    return [f"GUID of {name}: provider {actual.get(name)}, catalog {catalog.guids.get(name)}"
+            for name in sorted(set(actual) | set(catalog.guids))
+            if actual.get(name) != catalog.guids.get(name)]
 
 
 def check(catalog, points, sources):
@@ -55,10 +64,11 @@ def main():
         points = []
         for root in args.scan:
             points += tc.scan_trace_points(root, args.skip)
+        problems = check_guids(catalog, sources, tc.read_control_guid(args.sources))
     except (tc.CatalogError, OSError) as error:
         print(error, file=sys.stderr)
         return 1
-    problems = check(catalog, points, sources)
+    problems += check(catalog, points, sources)
     for problem in problems:
         print(problem, file=sys.stderr)
     if problems:

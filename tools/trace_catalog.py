@@ -49,6 +49,7 @@ class TraceSource:
 @dataclass
 class Catalog:
     rows: dict = field(default_factory=dict)  # (source, number) -> Row
+    guids: dict = field(default_factory=dict)  # "Control" or a source name -> lower-case GUID
 
     def text_of(self, source, number):
         row = self.rows.get((source, number))
@@ -64,6 +65,12 @@ def read_catalog(path, sources=None):
             if not line.strip() or line.lstrip().startswith("#"):
                 continue
             where = f"{path}:{number}"
+            if line.startswith("Guid|"):
+                _, name, guid = (line.split("|") + ["", ""])[:3]
+                if not re.fullmatch(r"[0-9a-f]{8}(-[0-9a-f]{4}){3}-[0-9a-f]{12}", guid):
+                    raise CatalogError(f"{where}: expected Guid|Name|lower-case GUID")
+                catalog.guids[name] = guid
+                continue
             parts = line.split("|", 5)
             if len(parts) != 6:
                 raise CatalogError(f"{where}: expected 6 fields separated by '|'")
@@ -108,6 +115,15 @@ def read_sources(provider_cpp):
     if not sources:
         raise CatalogError(f"{provider_cpp}: no trace source table found")
     return sources
+
+
+def read_control_guid(provider_cpp):
+    """The provider's control GUID, lower case, or CatalogError."""
+    with open(provider_cpp, encoding="utf-8") as f:
+        match = re.search(r'kControlGuid\s*=\s*Guid\("([0-9a-fA-F-]{36})"\)', f.read())
+    if not match:
+        raise CatalogError(f"{provider_cpp}: no control GUID found")
+    return match.group(1).lower()
 
 
 def _strip_comments(text):

@@ -42,10 +42,6 @@ constexpr int kMaxBytesPerUnit = 4;
 
 std::uint32_t Crc32(std::string_view bytes) noexcept { return ~UpdateCrc(kInitial, bytes); }
 
-std::uint32_t HashOfConvertedDocument(std::string_view ansi, std::size_t wide_length) noexcept {
-  return Crc32(ansi.substr(0, std::min(wide_length, ansi.size())));
-}
-
 // Converts and hashes step by step rather than converting the whole document
 // first: the same bytes, without a second copy of a large document, and the
 // conversion stops once the N bytes are hashed.

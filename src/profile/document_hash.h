@@ -13,15 +13,10 @@ namespace qm {
 // inversion 0xFFFFFFFF).
 [[nodiscard]] std::uint32_t Crc32(std::string_view bytes) noexcept;
 
-// CRC-32 of the first `wide_length` bytes of a document already converted to
-// the thread's ANSI code page. The count is the wide text's length, not the
-// converted length; when the conversion came out shorter only its own bytes
-// are hashed.
-[[nodiscard]] std::uint32_t HashOfConvertedDocument(std::string_view ansi,
-                                                    std::size_t wide_length) noexcept;
-
-// Hash of the reduced document: HashOfConvertedDocument of its conversion to
-// the thread's ANSI code page, with N = the document's length.
+// Hash of the reduced document: CRC-32 of the first N bytes of its conversion
+// to the thread's ANSI code page, N being the document's length in wide
+// characters, not the converted length; when the conversion came out shorter
+// only its own bytes are hashed.
 [[nodiscard]] std::uint32_t ReducedDocumentHash(std::wstring_view document) noexcept;
 
 }  // namespace qm

@@ -64,14 +64,6 @@ TEST(TraceProvider, OnlyPointsOfAnEnabledFlagAtOrBelowTheLevelFire) {
   EXPECT_EQ(FireOneOfEach(recorder), "RunDriver 15, Collector 11, prepared 2");
 }
 
-TEST(TraceProvider, DisableSilencesUntilTheNextEnable) {
-  TraceRecorder recorder(5, 0xFF);
-  recorder.Disable();
-  EXPECT_EQ(FireOneOfEach(recorder), "prepared 0");
-  recorder.Enable(5, flags::Upload);
-  EXPECT_EQ(FireOneOfEach(recorder), "Upload 10, prepared 1");
-}
-
 TEST(TraceProvider, UnregisterMakesEveryPointDeadAgain) {
   TraceRecorder recorder(5, 0xFF);
   UnregisterTraceProvider();

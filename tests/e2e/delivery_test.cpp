@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -14,7 +15,6 @@
 #include "common/sim_files.h"
 #include "common/sim_text.h"
 #include "e2e_support.h"
-#include "upload/platform_cipher.h"
 
 namespace qm::e2e {
 namespace {
@@ -22,8 +22,6 @@ namespace {
 // What the default scenario stands for.
 constexpr char kMuid[] = "5A1F3C9E7B2D4068A";
 constexpr char kAgentHostName[] = "mgmt.orvex-cloud.example";
-constexpr wchar_t kAgentConfigKey[] =
-    L"HKLM\\Software\\Orvex Security\\Halden Agent\\Config\\Services\\DEFAULTS";
 constexpr wchar_t kServiceHostKey[] = L"HKLM\\Software\\Orvex Security\\Orvex Service Host";
 constexpr char kBackupFolder[] = "${agentFolder}\\ProfileBackup";
 
@@ -43,27 +41,12 @@ double NowAsOleDate() {
 }
 
 // Paths of every file below `folder`, relative to it.
-void ListFiles(const std::wstring& folder, const std::wstring& relative,
-               std::vector<std::wstring>& files) {
-  WIN32_FIND_DATAW found{};
-  const HANDLE search = ::FindFirstFileW(sim::JoinPath(folder, L"*").c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return;
-  do {
-    const std::wstring name = found.cFileName;
-    if (name == L"." || name == L"..") continue;
-    const std::wstring path = relative.empty() ? name : relative + L"\\" + name;
-    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-      ListFiles(sim::JoinPath(folder, name), path, files);
-    } else {
-      files.push_back(path);
-    }
-  } while (::FindNextFileW(search, &found));
-  ::FindClose(search);
-}
-
 std::vector<std::wstring> FilesBelow(const std::wstring& folder) {
   std::vector<std::wstring> files;
-  ListFiles(folder, L"", files);
+  std::error_code absent;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(folder, absent)) {
+    if (entry.is_regular_file()) files.push_back(entry.path().lexically_relative(folder).wstring());
+  }
   return files;
 }
 
@@ -88,18 +71,6 @@ std::string ReducedDocumentOf(const std::string& full) {
   if (products.size() == 1 && !products[0].contains("MyAccountID"))
     products = nlohmann::ordered_json::array();
   return document.dump();
-}
-
-// The value of a registry entry of a scenario, or null.
-nlohmann::ordered_json ScenarioValue(const nlohmann::ordered_json& scenario, std::wstring_view key,
-                                     std::string_view name) {
-  for (const auto& entry : scenario["registry"]) {
-    if (entry.value("key", "") == sim::ToUtf8(key) && entry.contains("values") &&
-        entry["values"].contains(name)) {
-      return entry["values"][std::string(name)];
-    }
-  }
-  return nullptr;
 }
 
 nlohmann::ordered_json& ScenarioKey(nlohmann::ordered_json& scenario, std::wstring_view key) {
@@ -174,15 +145,6 @@ std::wstring TempFolder() {
   return std::wstring(buffer, length);
 }
 
-TEST(DefaultScenarioFile, StoresTheAgentHostNameAsTheAgentEnciphersIt) {
-  const auto stored = ScenarioValue(DefaultScenario(), kAgentConfigKey, "Hostname");
-  ASSERT_TRUE(stored.is_string()) << "the default scenario has no stored host name";
-  const std::wstring value = sim::FromUtf8(stored.get<std::string>());
-  ASSERT_GT(value.size(), 9u);
-  EXPECT_EQ(sim::ToUtf8(value), sim::ToUtf8(testing::StoredHostName(sim::FromUtf8(kAgentHostName),
-                                                                    value.substr(0, 9))));
-}
-
 // The default scenario with a backup directory configured, installed once and
 // run twice: the first run sends, the second finds nothing changed.
 class DefaultScenarioRuns : public ::testing::Test {
@@ -208,7 +170,7 @@ class DefaultScenarioRuns : public ::testing::Test {
 
   static std::string DeliveredDocument() {
     if (first_->delivered.size() != 1) return {};
-    return sim::testing::ReadFileText(
+    return testing::ReadFileText(
         sim::JoinPath(installation_->SimFile(L"queue"), first_->delivered[0]));
   }
 
@@ -249,7 +211,7 @@ TEST_F(DefaultScenarioRuns, FirstRunLeavesABackupCopyOfTheDocument) {
   const std::wstring backup =
       installation_->File(L"ProfileBackup\\" + sim::FileNameOf(first_->delivered[0]));
   ASSERT_TRUE(sim::FileExists(backup));
-  EXPECT_EQ(sim::testing::ReadFileText(backup), DeliveredDocument());
+  EXPECT_EQ(testing::ReadFileText(backup), DeliveredDocument());
 }
 
 TEST_F(DefaultScenarioRuns, DocumentCarriesTheScenariosIdentifiersAndOperatingSystem) {

@@ -179,8 +179,6 @@ std::wstring WriteScenario(const ScratchFolder& folder, std::wstring_view name,
 
 std::wstring TestScenario(std::wstring_view name) { return sim::JoinPath(QM_E2E_SCENARIOS, name); }
 
-std::wstring BuiltProgram() { return sim::JoinPath(kPayloadFolder, L"quillmark.exe"); }
-
 AgentInstallation::AgentInstallation(const std::wstring& scenario_path) {
   if (RunSimAgent({L"install", scenario_path})) folder_ = InstalledAgentFolder();
 }
@@ -200,9 +198,5 @@ Finished AgentInstallation::RunProgram(const std::vector<std::wstring>& argument
   return e2e::RunProgram(File(L"quillmark.exe"), arguments,
                          start_folder.empty() ? folder_ : start_folder);
 }
-
-void AgentInstallation::StartAgentProcess() const { (void)RunSimAgent({L"start-agent"}); }
-
-void AgentInstallation::StopAgentProcess() const { (void)RunSimAgent({L"stop-agent"}); }
 
 }  // namespace qm::e2e

@@ -12,11 +12,11 @@
 #include <string_view>
 #include <vector>
 
-#include "agent_test_support.h"
+#include "common/scratch_folder.h"
 
 namespace qm::e2e {
 
-using ScratchFolder = sim::testing::ScratchFolder;
+using ScratchFolder = testing::ScratchFolder;
 
 // -1 as the system reports a process's exit code.
 inline constexpr DWORD kRunStopped = 0xFFFFFFFF;
@@ -61,9 +61,6 @@ void PlantStaleMarkers(const std::wstring& folder);
 // A scenario file kept beside these tests.
 [[nodiscard]] std::wstring TestScenario(std::wstring_view name);
 
-// The built program, outside any agent installation.
-[[nodiscard]] std::wstring BuiltProgram();
-
 // A scenario installed with simagent.exe and removed again when this goes.
 class AgentInstallation {
  public:
@@ -82,9 +79,6 @@ class AgentInstallation {
   // Runs the installed quillmark.exe from `start_folder` (default: the agent's folder).
   [[nodiscard]] Finished RunProgram(const std::vector<std::wstring>& arguments,
                                     const std::wstring& start_folder = {}) const;
-
-  void StartAgentProcess() const;
-  void StopAgentProcess() const;
 
  private:
   std::wstring folder_;

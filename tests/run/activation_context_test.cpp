@@ -7,8 +7,8 @@
 #include <string>
 
 #include "common/registry_sandbox.h"
+#include "common/scratch_folder.h"
 #include "resources/resource_ids.h"
-#include "run/scratch_folder.h"
 #include "support/unique_resource.h"
 
 namespace qm {

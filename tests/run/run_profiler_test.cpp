@@ -13,11 +13,12 @@
 #include <vector>
 
 #include "collector/profile_data_collector.h"
+#include "common/scratch_folder.h"
 #include "diagnostics/file_writer.h"
+#include "diagnostics/trace_recorder.h"
 #include "profile/profile_data.h"
 #include "resources/resource_ids.h"
 #include "run/activation_context.h"
-#include "run/scratch_folder.h"
 #include "run/test_mode_log.h"
 #include "support/unique_resource.h"
 #include "upload/profile_uploader.h"
@@ -126,9 +127,21 @@ class Run : public ::testing::Test {
     return count;
   }
 
+  // The run driver's stage messages, 18 and 19 with their arguments: "11 19(True,False) 20".
+  std::string StageTraces() const {
+    std::string traces;
+    for (const trace::RecordedMessage& m : recorder_.Messages()) {
+      if (m.source != trace::Source::RunDriver || m.number < 10 || m.number > 26) continue;
+      traces += (traces.empty() ? "" : " ") + std::to_string(m.number);
+      if (m.number == 18 || m.number == 19) traces += "(" + m.args.at(0).narrow + "," + m.args.at(1).narrow + ")";
+    }
+    return traces;
+  }
+
   testing::ScratchFolder folder_;
   Machine machine_;
   fs::path start_;
+  trace::TraceRecorder recorder_{5, trace::flags::Run};
 };
 
 const std::string kCollected =
@@ -150,40 +163,44 @@ TEST_F(Run, EveryStageOutcomeEndsWithItsExitCodeMarkerAndCollectorRelease) {
     const wchar_t* marker;  // the only marker left, holding a line break and `content`
     std::string content;
     std::vector<std::string> calls;
+    const char* traces;
   } courses[] = {
-      {Machine{.agent = false}, -1, nullptr, "", kUntouched},
+      {Machine{.agent = false}, -1, nullptr, "", kUntouched, "11 12"},
       {Machine{.service = false}, -1, kErrorMarkerName, "Agotado el tiempo de espera del servicio.",
-       kUntouched},
+       kUntouched, "11 13"},
       {Machine{.context = false}, -1, kErrorMarkerName, "Error obteniendo instancia de la OMX.",
-       kUntouched},
+       kUntouched, "11 14"},
       {Machine{.collector = false}, -1, kErrorMarkerName,
-       "Error obteniendo instancia del ProfileDataCollector.", kUntouched},
+       "Error obteniendo instancia del ProfileDataCollector.", kUntouched, "11 15"},
       // A collector that did not initialise is destroyed unfinalised.
       {Machine{.initialise = false}, -1, kErrorMarkerName,
-       "Error inicializando el ProfileDataCollector.", kDestroyed},
+       "Error inicializando el ProfileDataCollector.", kDestroyed, "11 16"},
       {Machine{.collect = false}, -1, kErrorMarkerName, "Error recopilando informacion.",
-       kFinalised},
+       kFinalised, "11 17"},
       {Machine{.collect_throws = true}, -1, kErrorMarkerName, "Error recopilando informacion.",
-       kFinalised},
+       kFinalised, "11 17"},
       {Machine{.profile = false}, -1, kErrorMarkerName, "Error obteniendo IProfileDataObserver.",
-       kFinalised},
+       kFinalised, "11 19(True,False) 20 21"},
       {Machine{.changed = false}, 0, kOkMarkerName,
-       kCollected + "\r\nNo han cambiado los datos del perfilado.", kFinalised},
+       kCollected + "\r\nNo han cambiado los datos del perfilado.", kFinalised, "11 18(False,False)"},
       // The data file is written, then deleted; nothing is kept.
-      {Machine{}, 0, kErrorMarkerName, kClosing, kFinalised},
-      {Machine{.uploader = false}, 0, kOkMarkerName, kSent, kFinalised},
+      {Machine{}, 0, kErrorMarkerName, kClosing, kFinalised, "11 19(True,False) 20 22"},
+      {Machine{.uploader = false}, 0, kOkMarkerName, kSent, kFinalised, "11 19(True,False) 20 22"},
       {Machine{.changed = false, .resend_due = true, .uploader = false}, 0, kOkMarkerName, kSent,
-       kFinalised},
-      {Machine{.muid = L"", .uploader = false}, 0, kOkMarkerName, kSent, kFinalised},
-      {Machine{.json = false}, 0, kErrorMarkerName, kClosing, kFinalised},
-      {Machine{.temp_directory = false}, -1, kErrorMarkerName, kClosing, kFinalised},
-      {Machine{.writer = false}, 0, kOkMarkerName, kSent, kFinalised},
+       kFinalised, "11 19(False,True) 20 22"},
+      {Machine{.muid = L"", .uploader = false}, 0, kOkMarkerName, kSent, kFinalised,
+       "11 19(True,False) 20 25"},
+      {Machine{.json = false}, 0, kErrorMarkerName, kClosing, kFinalised, "11 19(True,False) 26"},
+      {Machine{.temp_directory = false}, -1, kErrorMarkerName, kClosing, kFinalised,
+       "11 19(True,False) 20 24"},
+      {Machine{.writer = false}, 0, kOkMarkerName, kSent, kFinalised, "11 19(True,False) 20 24"},
   };
   for (const auto& course : courses) {
     SCOPED_TRACE(::testing::Message() << "course " << &course - courses);
     Reset(course.machine);
     folder_.Write(kOkMarkerName, "earlier run");
     folder_.Write(kErrorMarkerName, "earlier run");
+    recorder_.Clear();
     EXPECT_EQ(RunWith(), course.exit_code);
     for (const wchar_t* marker : {kOkMarkerName, kErrorMarkerName})
       EXPECT_EQ(folder_.Exists(marker), marker == course.marker) << marker;
@@ -191,6 +208,7 @@ TEST_F(Run, EveryStageOutcomeEndsWithItsExitCodeMarkerAndCollectorRelease) {
       EXPECT_EQ(folder_.Content(course.marker), "\r\n" + course.content);
     }
     EXPECT_EQ(machine_.calls, course.calls);
+    EXPECT_EQ(StageTraces(), course.traces);
     EXPECT_EQ(DataFiles(), 0u);
   }
 }
@@ -200,6 +218,7 @@ TEST_F(Run, SecondInstanceStopsAtOnceWithTheErrorMarkerInTheStartDirectory) {
   ASSERT_TRUE(first);
   machine_.agent = false;  // never asked
   EXPECT_EQ(RunWith(), -1);
+  EXPECT_EQ(StageTraces(), "10");
   EXPECT_FALSE(folder_.Exists(kOkMarkerName));
   EXPECT_EQ(folder_.Content(kErrorMarkerName),
             "\r\nHay otra instancia de Quillmark.exe ejecutandose.");

@@ -1,10 +1,13 @@
-// The marker files a test harness reads after a run.
+// The marker files a test harness reads after a run. What each course of a
+// run leaves in them (lines accumulated, the error marker holding only the
+// latest, stale markers deleted) is the run table's; here only what a run
+// cannot arrange: a reader holding a marker open, a folder that is missing.
 #include "run/test_mode_log.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include "run/scratch_folder.h"
+#include "common/scratch_folder.h"
 #include "support/unique_resource.h"
 
 namespace qm {
@@ -16,23 +19,6 @@ class MarkerFiles : public ::testing::Test {
   testing::ScratchFolder folder_;
 };
 
-TEST_F(MarkerFiles, OkMarkerAccumulatesUntilAFailureAfterWhichTheErrorMarkerHoldsOnlyTheLatest) {
-  CTestModeLog log = MakeLog();
-  log.Write("Obtenida la instancia del OMX.");
-  log.Write("Quillmark se ha ejecutado correctamente.");
-  EXPECT_EQ(folder_.Content(kOkMarkerName),
-            "\r\nObtenida la instancia del OMX.\r\nQuillmark se ha ejecutado correctamente.");
-  EXPECT_FALSE(folder_.Exists(kErrorMarkerName));
-
-  log.SetSuccess(false);
-  log.Write("Error inicializando el ProfileDataCollector.");
-  EXPECT_FALSE(folder_.Exists(kOkMarkerName));
-  EXPECT_EQ(folder_.Content(kErrorMarkerName), "\r\nError inicializando el ProfileDataCollector.");
-  log.Write("Quillmark se ha ejecutado correctamente.");
-  EXPECT_EQ(folder_.Content(kErrorMarkerName), "\r\nQuillmark se ha ejecutado correctamente.");
-  EXPECT_FALSE(folder_.Exists(kOkMarkerName));
-}
-
 TEST_F(MarkerFiles, AnOkMarkerOfAnEarlierRunHeldOpenByAReaderIsAppendedTo) {
   MakeLog().Write("one");
   const std::wstring path = (folder_.Path() / kOkMarkerName).wstring();
@@ -42,16 +28,6 @@ TEST_F(MarkerFiles, AnOkMarkerOfAnEarlierRunHeldOpenByAReaderIsAppendedTo) {
   MakeLog().Write("two");
   reader.Reset();
   EXPECT_EQ(folder_.Content(kOkMarkerName), "\r\none\r\ntwo");
-}
-
-TEST_F(MarkerFiles, DeleteMarkersRemovesBothAndIgnoresMissingOnes) {
-  const CTestModeLog log = MakeLog();
-  log.DeleteMarkers();  // nothing there yet
-  folder_.Write(kOkMarkerName, "old");
-  folder_.Write(kErrorMarkerName, "old");
-  log.DeleteMarkers();
-  EXPECT_FALSE(folder_.Exists(kOkMarkerName));
-  EXPECT_FALSE(folder_.Exists(kErrorMarkerName));
 }
 
 TEST_F(MarkerFiles, AMarkerThatCannotBeOpenedIsSkippedSilently) {
