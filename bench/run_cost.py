@@ -47,6 +47,7 @@ import time
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
 WINE_LOADER = "/usr/lib/wine/wine"
+TIME = "/usr/bin/time"
 STRIP = "i686-w64-mingw32-strip"
 MIB = 1024.0 * 1024.0
 
@@ -131,18 +132,23 @@ def run_once(program, agent, prefix, server, output_path, extra_env=None):
     if program.before:
         program.before()
     env = wine_environment(prefix, extra_env)
+    peak_path = output_path + ".peak"
     server_before = process_cpu_seconds(server)
     with open(output_path, "wb") as output:
         start = time.perf_counter()
-        child = subprocess.Popen([WINE_LOADER, program.exe] + program.args, cwd=agent, env=env,
-                                 stdin=subprocess.DEVNULL, stdout=output, stderr=subprocess.STDOUT)
-        # wait4 gives the rusage of this child and of the processes it waited
-        # for: Wine's loader re-executes itself, so the peak covers its chain.
+        # GNU time stands between: a child forked from this interpreter would
+        # carry the interpreter's resident size into its peak when it execs
+        # Wine, a child of the small time program carries almost nothing.
+        child = subprocess.Popen([TIME, "-f", "%M", "-o", peak_path, WINE_LOADER, program.exe] + program.args,
+                                 cwd=agent, env=env, stdin=subprocess.DEVNULL, stdout=output,
+                                 stderr=subprocess.STDOUT)
+        # The rusage of time holds that of the Wine process it waited for.
         _, status, usage = os.wait4(child.pid, 0)
         wall = time.perf_counter() - start
-    child.returncode = os.waitstatus_to_exitcode(status)
     server_cpu = process_cpu_seconds(server) - server_before
-    return (child.returncode, wall, usage.ru_utime + usage.ru_stime, server_cpu, usage.ru_maxrss * 1024)
+    with open(peak_path) as f:
+        peak_kib = int(f.read().split()[-1])
+    return (os.waitstatus_to_exitcode(status), wall, usage.ru_utime + usage.ru_stime, server_cpu, peak_kib * 1024)
 
 
 def strip_copy(source, target):
@@ -218,23 +224,27 @@ def median(values):
 
 
 def report(programs, runs, stripped):
-    print("\n%d runs each, medians (wall = start to exit as the shell sees it; CPU = the process;"
-          " server = the wineserver's CPU meanwhile; peak = the process's peak resident memory)" % runs)
-    print("%-10s %9s %9s %9s %10s" % ("program", "wall ms", "CPU ms", "server ms", "peak MiB"))
+    print("\n%d runs each (wall = start to exit as this script sees it; CPU = the Wine process's own;"
+          " server = the prefix's wineserver meanwhile, mean, 10 ms ticks; peak = the process's peak"
+          " resident memory)" % runs)
+    print("%-10s %10s %8s %10s %10s %10s" % ("program", "wall med", "wall min", "CPU med", "server ms",
+                                             "peak MiB"))
     for p in programs:
-        print("%-10s %9.1f %9.1f %9.1f %10.2f" % (p.name, median(p.wall) * 1e3, median(p.cpu) * 1e3,
-                                                 median(p.server_cpu) * 1e3, median(p.peak) / MIB))
-    print("spread of wall times (min / max ms): " + ", ".join(
-        "%s %.0f / %.0f" % (p.name, min(p.wall) * 1e3, max(p.wall) * 1e3) for p in programs))
+        print("%-10s %7.1f ms %5.1f ms %7.1f ms %10.1f %10.2f" % (
+            p.name, median(p.wall) * 1e3, min(p.wall) * 1e3, median(p.cpu) * 1e3,
+            statistics.mean(p.server_cpu) * 1e3, median(p.peak) / MIB))
     by_name = {p.name: p for p in programs}
     empty, floor = by_name["empty"], by_name["sdk-floor"]
     print()
     for course in (by_name["changed"], by_name["unchanged"]):
         wall = median(course.wall)
-        print("%-10s wall %.2fx empty, %.2fx sdk-floor; CPU %.2fx empty, %.2fx sdk-floor; peak %+.2f MiB"
-              " over empty" % (course.name, wall / median(empty.wall), wall / median(floor.wall),
-                               median(course.cpu) / median(empty.cpu), median(course.cpu) / median(floor.cpu),
-                               (median(course.peak) - median(empty.peak)) / MIB))
+        print("%-10s wall %.2fx empty, %.2fx sdk-floor (best runs: %.2fx, %.2fx); CPU %.2fx empty,"
+              " %.2fx sdk-floor; peak %+.2f MiB over empty, %+.2f over sdk-floor"
+              % (course.name, wall / median(empty.wall), wall / median(floor.wall),
+                 min(course.wall) / min(empty.wall), min(course.wall) / min(floor.wall),
+                 median(course.cpu) / median(empty.cpu), median(course.cpu) / median(floor.cpu),
+                 (median(course.peak) - median(empty.peak)) / MIB,
+                 (median(course.peak) - median(floor.peak)) / MIB))
     changed = by_name["changed"]
     checks = [
         ("changed wall <= %.1fx empty" % MAX_WALL_TO_EMPTY,
@@ -247,6 +257,11 @@ def report(programs, runs, stripped):
     print()
     for label, met in checks:
         print("target %-32s %s" % (label, "met" if met else "NOT MET"))
+    for p in programs:
+        if p.name.startswith("changed:"):
+            print("compared build %s on the changed course: wall %.3fx this build's (best runs %.3fx),"
+                  " CPU %.3fx" % (p.name, median(p.wall) / median(changed.wall),
+                                  min(p.wall) / min(changed.wall), median(p.cpu) / median(changed.cpu)))
     print("images stripped by this script: " + (", ".join(stripped) if stripped else "none (already stripped)"))
 
 
@@ -275,6 +290,9 @@ def main():
     parser.add_argument("--scenario", default=os.path.join(ROOT, "agent", "scenarios", "default.json"))
     parser.add_argument("--trace", metavar="DIR")
     parser.add_argument("--keep", action="store_true", help="leave the installation in the prefix")
+    parser.add_argument("--compare", metavar="EXE", action="append", default=[],
+                        help="another build of quillmark.exe to time on the changed course in the same"
+                             " sitting (e.g. the build before a change); may be repeated")
     args = parser.parse_args()
     args.build = os.path.abspath(args.build)
     if args.runs < 1:
@@ -289,6 +307,10 @@ def main():
         Program("changed", agent_win + "\\quillmark.exe", ["/TestMode"], refusing),
         Program("unchanged", agent_win + "\\quillmark.exe", ["/TestMode"], as_installed),
     ]
+    for number, exe in enumerate(args.compare, 1):
+        name = "compare%d.exe" % number
+        strip_copy(exe, os.path.join(agent, name))
+        programs.append(Program("changed:%d" % number, agent_win + "\\" + name, ["/TestMode"], refusing))
     by_name = {p.name: p for p in programs}
     scratch = tempfile.mkdtemp(prefix="run_cost.")
     try:
