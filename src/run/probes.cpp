@@ -1,7 +1,6 @@
 #include "run/probes.h"
 
 #include <tlhelp32.h>
-#include <psapi.h>
 
 #include <array>
 #include <cwchar>
@@ -40,9 +39,14 @@ bool EnterFolderOfProcess(DWORD process_id) {
   UniqueHandle process(::OpenProcess(kProcessQueryAndRead, FALSE, process_id));
   if (!process) return false;
   std::array<wchar_t, kPathCapacity> path{};
-  const DWORD length =
-      ::GetModuleFileNameExW(process.Get(), nullptr, path.data(), static_cast<DWORD>(path.size()));
-  if (length == 0 || length >= path.size()) return true;
+  // The image path is the main module's path. The system keeps it with the
+  // process, whereas the module list would have to be read out of the other
+  // process's memory, which costs a pass through the server per read.
+  DWORD length = static_cast<DWORD>(path.size());
+  if (!::QueryFullProcessImageNameW(process.Get(), 0, path.data(), &length) || length == 0 ||
+      length >= path.size()) {
+    return true;
+  }
   std::array<wchar_t, _MAX_DRIVE> drive{};
   std::array<wchar_t, _MAX_DIR> directory{};
   if (::_wsplitpath_s(path.data(), drive.data(), drive.size(), directory.data(), directory.size(),
