@@ -223,6 +223,10 @@ def median(values):
     return statistics.median(values) if values else float("nan")
 
 
+def paired(course, base):
+    return median([a / b for a, b in zip(course.wall, base.wall)])
+
+
 def report(programs, runs, stripped):
     print("\n%d runs each (wall = start to exit as this script sees it; CPU = the Wine process's own;"
           " server = the prefix's wineserver meanwhile, mean, 10 ms ticks; peak = the process's peak"
@@ -245,6 +249,12 @@ def report(programs, runs, stripped):
                  median(course.cpu) / median(empty.cpu), median(course.cpu) / median(floor.cpu),
                  (median(course.peak) - median(empty.peak)) / MIB,
                  (median(course.peak) - median(floor.peak)) / MIB))
+    # Programs of one round run within a second or so: the ratio inside each
+    # round cancels most of the load that other work on the machine adds.
+    print()
+    for course in [by_name["changed"], by_name["unchanged"]] + [p for p in programs if p.name.startswith("changed:")]:
+        print("%-10s median of per-round wall ratios: %.2fx empty, %.2fx sdk-floor, %.3fx changed"
+              % (course.name, paired(course, empty), paired(course, floor), paired(course, by_name["changed"])))
     changed = by_name["changed"]
     checks = [
         ("changed wall <= %.1fx empty" % MAX_WALL_TO_EMPTY,
