@@ -29,13 +29,16 @@ manifests beside it). Every program is started by Wine's loader directly,
 from the agent folder, with the prefix's wineserver kept running; output goes
 to a file. At the end the installation is removed again.
 
---trace DIR also runs the changed course once with the program's trace file
-controller and Wine's timestamps of module loads, and leaves both in DIR with
-a summary of where the time went. Not a test: the figures go in
+--compare EXE adds another build of quillmark.exe (stripped the same way) on
+the changed course, so that the effect of a change is measured in the same
+sitting. --trace DIR also runs the changed course once with the program's
+trace file controller and Wine's timestamps of module loads, leaves both in
+DIR and prints the gaps between trace messages. Not a test: the figures go in
 docs/benchmarks.md.
 """
 
 import argparse
+import datetime
 import json
 import os
 import shutil
@@ -275,8 +278,22 @@ def report(programs, runs, stripped):
     print("images stripped by this script: " + (", ".join(stripped) if stripped else "none (already stripped)"))
 
 
+def trace_timeline(trace_path):
+    """The program's trace messages with the time since the first one and the
+    gap before each: where a run spends what the floors do not."""
+    messages = []
+    with open(trace_path, encoding="utf-8") as f:
+        for line in f:
+            message = json.loads(line)
+            stamp = datetime.datetime.fromisoformat(message["time"].replace("Z", "+00:00")).timestamp()
+            messages.append((stamp, "%s %d" % (message["source"], message["number"])))
+    return [(stamp - messages[0][0], stamp - (messages[k - 1][0] if k else stamp), name)
+            for k, (stamp, name) in enumerate(messages)]
+
+
 def trace_one_run(changed, agent, prefix, server, out):
-    """The changed course once, with timestamps from the program and from Wine."""
+    """The changed course once, with the program's trace file controller and
+    Wine's own timestamps of module loads and unloads."""
     os.makedirs(out, exist_ok=True)
     trace = os.path.join(out, "trace.jsonl")
     wine_log = os.path.join(out, "wine-loaddll.txt")
@@ -289,8 +306,13 @@ def trace_one_run(changed, agent, prefix, server, out):
                              capture_output=True, text=True).stdout
     with open(os.path.join(out, "trace.txt"), "w", encoding="utf-8") as f:
         f.write(decoded)
-    print("\ntraced run: exit code %d, %.0f ms; the program's trace in %s, Wine's module loads in %s"
-          % (code, wall * 1e3, os.path.join(out, "trace.txt"), wine_log))
+    print("\ntraced changed course: exit code %d, %.0f ms (tracing included); the decoded trace is %s,"
+          " Wine's module loads (seconds since its start) %s" % (code, wall * 1e3,
+                                                                os.path.join(out, "trace.txt"), wine_log))
+    print("gaps of 1 ms or more before a trace message (ms since the first message, gap, message):")
+    for since, gap, name in trace_timeline(trace):
+        if gap >= 0.001:
+            print("  %6.1f %6.1f  %s" % (since * 1e3, gap * 1e3, name))
 
 
 def main():
