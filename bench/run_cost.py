@@ -163,6 +163,19 @@ def has_debug_info(path):
     return ".debug_" in headers
 
 
+def imported_dlls(path):
+    dump = subprocess.run(["i686-w64-mingw32-objdump", "-p", path], capture_output=True, text=True).stdout
+    return {line.split(":", 1)[1].strip().lower() for line in dump.splitlines() if "DLL Name:" in line}
+
+
+def floor_import_difference(build):
+    """What quillmark.exe imports and the SDK floor does not, or the reverse:
+    the floor stands for the program only while the two sets agree."""
+    program = imported_dlls(os.path.join(build, "src", "quillmark.exe"))
+    floor = imported_dlls(os.path.join(build, "bench", "bench_sdk_floor.exe"))
+    return sorted(program - floor), sorted(floor - program)
+
+
 def prepare(args):
     prefix = os.path.join(args.build, "wineprefix")
     simagent = os.path.join(args.build, "agent", "bin", "simagent.exe")
@@ -330,6 +343,11 @@ def main():
     if args.runs < 1:
         parser.error("--runs must be at least 1")
 
+    only_program, only_floor = floor_import_difference(args.build)
+    if only_program or only_floor:
+        print("warning: the SDK floor no longer imports what quillmark.exe imports (only the program: %s;"
+              " only the floor: %s); add a call into each to bench/sdk_floor.cpp"
+              % (", ".join(only_program) or "none", ", ".join(only_floor) or "none"))
     prefix, agent, agent_win, stripped, simagent = prepare(args)
     server = wineserver_pid(prefix)
     as_installed, refusing = scenario_switchers(agent)
