@@ -15,7 +15,7 @@
 #include "collector/sim_collector.h"
 #include "common/registry_sandbox.h"
 #include "diagnostics/trace_recorder.h"
-#include "run/scratch_folder.h"
+#include "common/scratch_folder.h"
 
 namespace qm::testing {
 namespace {

@@ -50,7 +50,7 @@ TEST(CollectorInitialisation, TrackedRunReportsTheFailedLicenceObjectAndStopsAsU
   EXPECT_EQ(run.exit_code, kRunStopped) << run.output;
   const Markers markers = ReadMarkers(installation.Folder());
   EXPECT_FALSE(markers.ok);
-  EXPECT_EQ(markers.error, MarkerText({kInitialiseFailed}));
+  EXPECT_EQ(markers.error, MarkerText({"Error inicializando el ProfileDataCollector."}));
   std::string calls;  // each call with the texts it passed
   for (const nlohmann::json& c : ReadJsonLines(installation.SimFile(L"comms.jsonl"))) {
     calls += " " + c.value("call", "?") + "(";
