@@ -15,10 +15,7 @@ namespace qm {
 namespace {
 
 constexpr std::wstring_view kTestModeSwitch = L"/TestMode";
-// Only the process list is read. Asking for threads, heaps and modules as
-// well (0xF) made the system collect this process's modules and every
-// thread of the machine for nothing: about half the probe's time under Wine.
-constexpr DWORD kSnapshotProcesses = TH32CS_SNAPPROCESS;
+constexpr DWORD kSnapshotEverything = 0xF;
 constexpr DWORD kProcessEntrySize = 556;
 constexpr DWORD kProcessQueryAndRead = 0x410;
 constexpr std::size_t kPathCapacity = 260;
@@ -105,7 +102,7 @@ bool IsTestModeRequested(int argc, const wchar_t* const* argv) noexcept {
 bool FindAgentProcess() { return FindProcessAndEnterItsFolder(kAgentProcessName); }
 
 bool FindProcessAndEnterItsFolder(std::wstring_view upper_case_image_name) {
-  UniqueSnapshot snapshot(::CreateToolhelp32Snapshot(kSnapshotProcesses, 0));
+  UniqueSnapshot snapshot(::CreateToolhelp32Snapshot(kSnapshotEverything, 0));
   if (!snapshot) return false;
 
   PROCESSENTRY32W entry{};
