@@ -231,8 +231,8 @@ def tracking_lines(calls):
         request = requests.get(call.get("request"))
         if request is None:
             continue
-        if call.get("threw"):
-            request.setdefault("failed", []).append(name + " threw")
+        if call.get("raised"):
+            request.setdefault("failed", []).append("%s raised %s" % (name, call["raised"]))
         elif name in ("Start", "AddParameter", "Prepare", "Submit") and call.get("result") is False:
             request.setdefault("failed", []).append(name + " false")
         if name == "Start":
@@ -244,8 +244,8 @@ def tracking_lines(calls):
     for key in order:
         r = requests[key]
         line = "%s %s event %s, parameters {%s}, MUID %s, custom identifier %s, %s" % (
-            key, r["url"], r.get("event", "(not started)"), ", ".join(r["params"]), r.get("muid"),
-            r.get("custom"), r["settings"])
+            key, r["url"], r.get("event", "(not started)"), ", ".join(r["params"]), r.get("muid") or "(empty)",
+            r.get("custom") or "(empty)", r["settings"])
         if r.get("failed"):
             line += " (" + ", ".join(r["failed"]) + ")"
         lines.append(line)
