@@ -8,6 +8,7 @@
 #include "collector/counters_inputs.h"
 #include "collector/identity.h"
 #include "collector/os_info.h"
+#include "counters/detection_counters_step.h"
 #include "diagnostics/trace.h"
 #include "profile/document_hash.h"
 #include "profile/profile_data.h"
@@ -98,6 +99,8 @@ bool ProfileDataCollector::Collect() {
                    [&] { return CollectConnectionSettings(session, profile); });
   // The add-on, licence and detection counter steps run here, in that order,
   // each contained the same way; the counters step takes `inputs`.
+  RunContainedStep("DetectionCounters",
+                   [&] { return CollectDetectionCounters(session, profile, inputs); });
   return true;
 }
 
