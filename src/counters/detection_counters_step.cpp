@@ -75,9 +75,8 @@ bool CollectDetectionCounters(SdkSession& session, CProfileData& profile,
   CDetectionCounters& fields = *record;
   // Each reader is contained on its own, so an SDK object missing in one
   // never costs the counters the others have read.
-  (void)RunContainedReader("ReadDetectionTotals", [&] {
-    return counters::ReadDetectionTotals(session, filter, fields);
-  });
+  (void)RunContainedReader("ReadDetectionTotals",
+                           [&] { return counters::ReadDetectionTotals(session, filter, fields); });
   (void)RunContainedReader("ReadUrlDetectionTotal", [&] {
     return counters::ReadUrlDetectionTotal(session, filter, fields);
   });

@@ -23,7 +23,7 @@ constexpr wchar_t kBlockedThreatsKey[] = L"0";
 constexpr std::array<const wchar_t*, 5> kVirusCategories = {L"virus", L"worms", L"troyans",
                                                             L"spyware", L"adware"};
 constexpr std::array<const wchar_t*, 11> kBlockedCategories = {
-    L"virus", L"worms",   L"troyans", L"spyware",    L"adware", L"others",
+    L"virus",   L"worms", L"troyans", L"spyware",    L"adware", L"others",
     L"dialers", L"jokes", L"cookies", L"suspicious", L"blocked"};
 
 constexpr Moment kBlockedThreatsSince{1901, 1, 1, 0, 0, 0};
@@ -71,7 +71,8 @@ std::uint32_t CategoryCount(const ComPtr<IOmxMap>& categories, const wchar_t* ke
 
 void SetDetectionsFrom(const ComPtr<IOmxMap>& categories, CDetectionCounters& record) {
   std::uint32_t virus = 0;
-  for (const wchar_t* key : kVirusCategories) virus = AddCounts(virus, CategoryCount(categories, key));
+  for (const wchar_t* key : kVirusCategories)
+    virus = AddCounts(virus, CategoryCount(categories, key));
   record.SetVirusDetections(virus);
   record.SetPUPDetections(CategoryCount(categories, L"PUIs"));
   record.SetSuspiciousDetection(CategoryCount(categories, L"suspicious"));

@@ -31,7 +31,9 @@ template <typename Interface>
   return typed;
 }
 
-[[nodiscard]] inline ComPtr<IOmxMap> MapIn(const Variant& value) { return ObjectIn<IOmxMap>(value); }
+[[nodiscard]] inline ComPtr<IOmxMap> MapIn(const Variant& value) {
+  return ObjectIn<IOmxMap>(value);
+}
 
 // A count as its VARIANT type carries it: 8-, 16- and 32-bit integers whole
 // (as unsigned), 64-bit ones stopped at the largest 32-bit count. Anything

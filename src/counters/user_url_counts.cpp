@@ -1,8 +1,7 @@
 #include "counters/user_url_counts.h"
 
-#include <windows.h>
-
 #include <sddl.h>
+#include <windows.h>
 
 #include <cstdint>
 #include <string_view>
