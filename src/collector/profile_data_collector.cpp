@@ -10,6 +10,7 @@
 #include "collector/identity.h"
 #include "collector/licences.h"
 #include "collector/os_info.h"
+#include "counters/detection_counters_step.h"
 #include "diagnostics/trace.h"
 #include "profile/document_hash.h"
 #include "profile/profile_data.h"
@@ -100,7 +101,8 @@ bool ProfileDataCollector::Collect() {
                    [&] { return CollectConnectionSettings(session, profile); });
   RunContainedStep("InstalledAddOns", [&] { return CollectInstalledAddOns(session, profile); });
   RunContainedStep("LicenseInfo", [&] { return CollectLicenseInfo(session, profile); });
-  // The detection counters step runs here, contained the same way, with `inputs`.
+  RunContainedStep("DetectionCounters",
+                   [&] { return CollectDetectionCounters(session, profile, inputs); });
   return true;
 }
 

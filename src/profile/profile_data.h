@@ -57,6 +57,10 @@ class CProfileData : public IProfileDataObserver {
     return default_module_status_;
   }
   [[nodiscard]] virtual std::uint32_t GetAVState() const { return av_state_; }
+  // Null until the counters step attached a record.
+  [[nodiscard]] const CDetectionCounters* GetDetectionCounters() const {
+    return detection_counters_.get();
+  }
 
   void SetMUID(std::wstring value) { muid_ = std::move(value); }
   void SetSuiteID(std::uint32_t value) { suite_id_ = value; }

@@ -266,6 +266,18 @@ TEST_F(DefaultScenarioRuns, DocumentCarriesTheProductsTheirLicencesAndTheProtect
          "ExpirationDate":"2025-05-01"}]}])"));
 }
 
+TEST_F(DefaultScenarioRuns, DocumentCarriesEveryCounterOfTheScenario) {
+  const auto document = nlohmann::json::parse(DeliveredDocument(), nullptr, false);
+  ASSERT_TRUE(document.is_object()) << DeliveredDocument();
+  // A virus count beyond 16 bits, tune-up reports beyond 32 bits, and the URLs
+  // of the prefix's user and its administrator.
+  EXPECT_EQ(document["DetectionCounters"],
+            nlohmann::json::parse(R"({"VirusDetections":"73124","PUPDetections":"512",
+      "SuspiciousDetection":"96","URLDetections":"1342","TotalAnalyzedFiles":"482913",
+      "RecoveredBytes":"4509715661","BlockedThreats":"86820","InstalledUpdates":"37",
+      "Last30DaysAnalyzedURLs":"297"})"));
+}
+
 TEST_F(DefaultScenarioRuns, UploadGivesTheLibraryTheIdentityCredentialsAndConnectionSettings) {
   EXPECT_EQ(CallNames(first_->comms),
             (std::vector<std::string>{"GetUtil", "OpenChannel", "SetConnectionSettings", "Send",
@@ -349,6 +361,43 @@ class ErrorTrace {
 
 // A refused file, another runtime's C++ exception and an access violation in
 // the library all end the same way: nothing kept, no data file left behind.
+
+TEST(CountersOnlyChange, IsNotSentWhileNoResendIsDue) {
+  ScratchFolder scratch;
+  nlohmann::ordered_json scenario = DefaultScenario();
+  nlohmann::ordered_json kept;
+  {
+    AgentInstallation installation(WriteScenario(scratch, L"counters_before.json", scenario));
+    ASSERT_TRUE(installation.Installed());
+    const RunRecord run = RunAndRecord(installation);
+    ASSERT_EQ(run.delivered.size(), 1u) << "the first run sent nothing";
+    ASSERT_TRUE(run.state);
+    kept = nlohmann::ordered_json::parse(run.state->dump());
+  }
+  // The same endpoint later on: every counter has moved, and the agent still
+  // remembers the upload of the first run.
+  auto& sdk = scenario["sdk"];
+  sdk["statistics"]["TotalDetects"]["virus"] = 70001;
+  sdk["statistics"]["0"]["blocked"] = 4500;
+  sdk["datastore"]["countersMalware"] = 1400;
+  sdk["datastore"]["urls"]["S-1-5-21-0-0-0-1000"] = 260;
+  sdk["tuneUpReports"].push_back({{"TotalFilesSize", {{"type", "VT_UI8"}, {"value", 1024}}}});
+  sdk["state"] = kept;
+  AgentInstallation installation(WriteScenario(scratch, L"counters_after.json", scenario));
+  ASSERT_TRUE(installation.Installed());
+
+  const RunRecord run = RunAndRecord(installation);
+
+  EXPECT_EQ(run.markers.ok,
+            MarkerText({"Obtenida la instancia del OMX.",
+                        "Obtenida la instancia del ProfileDataCollector.",
+                        "ProfileDataCollector inicializado.", "Obtenido el perfilado.",
+                        "No han cambiado los datos del perfilado."}));
+  EXPECT_TRUE(run.comms.empty()) << "the communications library was called";
+  EXPECT_TRUE(run.delivered.empty());
+  EXPECT_FALSE(WritesTheValueStore(run.sdk));
+}
+
 TEST(FailedUpload, KeepsTheStoredValuesAndEndsWithOnlyTheClosingMessageInTheErrorMarker) {
   const std::pair<const char*, nlohmann::ordered_json> endings[] = {
       {"send", false}, {"raiseFrom", "Send"}, {"faultFrom", "Send"}};

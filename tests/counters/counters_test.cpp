@@ -1,0 +1,255 @@
+// The counters step against an in-process agent: its SDK answers a scenario,
+// its clock stands at 15 March 2023 12:00 UTC and the registry is a sandbox
+// holding the agent's module switches and the machine's user profiles.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "collector/sdk_session.h"
+#include "common/registry_sandbox.h"
+#include "counters/detection_counters_step.h"
+#include "diagnostics/trace_recorder.h"
+#include "profile/profile_data.h"
+#include "sdk/sdk_objects.h"
+
+namespace qm::testing {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using Json = nlohmann::ordered_json;
+using sim::SdkValue;
+
+constexpr wchar_t kProfileList[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
+// The two accounts the platform resolves: the prefix's user and its administrator.
+constexpr wchar_t kUser[] = L"S-1-5-21-0-0-0-1000";
+constexpr wchar_t kAdmin[] = L"S-1-5-21-0-0-0-500";
+constexpr CountersInputs kFullCounters{18, 7, 2, 187477};
+
+SdkValue Count(std::uint64_t n, VARTYPE type = VT_I4) { return SdkValue::Of(type, n); }
+SdkValue Map(std::vector<sim::SdkMapEntry> entries) { return SdkValue::Map(std::move(entries)); }
+sim::SdkAnswer Answer(SdkValue value) { return {S_OK, std::move(value)}; }
+SdkValue Categories(std::initializer_list<std::pair<const wchar_t*, std::uint64_t>> counts) {
+  std::vector<sim::SdkMapEntry> entries;
+  for (const auto& [name, n] : counts) entries.push_back({name, Count(n)});
+  return Map(std::move(entries));
+}
+sim::SdkAnswer Urls(const wchar_t* sid, std::uint32_t n) { return Answer(sim::UrlsAnswer(sid, n)); }
+
+// Every counter answered: a virus count beyond 16 bits, tune-up reports beyond 32 bits.
+sim::SdkScenario CountersScenario() {
+  sim::SdkScenario s;
+  s.config[0x306D001] = Answer(Count(482913, VT_UI4));
+  s.config[0x4009996] = Answer(Map({{L"Installed", Count(37)}}));
+  s.statistics[L"TotalDetects"] = {S_OK,
+                                   {{L"TotalDetects", Categories({{L"virus", 70000},
+                                                                  {L"worms", 1},
+                                                                  {L"troyans", 2},
+                                                                  {L"spyware", 3},
+                                                                  {L"adware", 4},
+                                                                  {L"PUIs", 5},
+                                                                  {L"suspicious", 6}})}}};
+  s.statistics[L"0"] = {
+      S_OK, {{L"0", Categories({{L"virus", 10}, {L"cookies", 20}, {L"blocked", 70000}})}}};
+  s.queries[L"countersMalware"] = Answer(sim::CountersMalwareAnswer(17));
+  s.urls[kUser] = Urls(kUser, 3);
+  s.urls[kAdmin] = Urls(kAdmin, 4);
+  s.tune_up_reports = Answer(SdkValue::List({Map({{L"TotalFilesSize", Count(1ull << 32, VT_UI8)}}),
+                                             Map({{L"TotalFilesSize", Count(5, VT_UI8)}})}));
+  return s;
+}
+
+constexpr wchar_t kEveryCounter[] =
+    LR"({"VirusDetections":"70010","PUPDetections":"5","SuspiciousDetection":"6",)"
+    LR"("URLDetections":"17","TotalAnalyzedFiles":"482913","RecoveredBytes":"4294967301",)"
+    LR"("BlockedThreats":"70030","InstalledUpdates":"37","Last30DaysAnalyzedURLs":"7"})";
+
+class CountersStep : public ::testing::Test {
+ protected:
+  CountersStep() {
+    const std::wstring modules = L"SOFTWARE\\Orvex Security\\Vela Av\\ModROL";
+    registry_.SetDword(modules, L"TUNEUP_ENABLED", 1);
+    registry_.SetDword(modules, L"PARENTALCON_ENABLED", 1);
+    // The platform's account lookup takes the machine's name from the registry.
+    for (const wchar_t* name : {L"ComputerName", L"ActiveComputerName"}) {
+      registry_.SetText(std::wstring(L"System\\CurrentControlSet\\Control\\ComputerName\\") + name,
+                        L"ComputerName", L"ENDPOINT");
+    }
+  }
+  void SetProfiles(const std::vector<std::wstring>& subkeys) {
+    ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, kProfileList);
+    for (const std::wstring& subkey : subkeys)
+      registry_.SetText(std::wstring(kProfileList) + L"\\" + subkey, L"ProfileImagePath", L"C:\\u");
+  }
+  bool Collect(sim::SdkScenario scenario, CountersInputs inputs = kFullCounters) {
+    state_ = std::make_shared<sim::SdkState>(std::move(scenario));
+    SdkSession session(CollectorPlatform{
+        [state = state_](IUnknown** root) {
+          return sim::CreateSimulatedRoot(state, IID_IUnknown, reinterpret_cast<void**>(root));
+        },
+        [](const wchar_t*, std::int32_t) {}, [] { return DATE{45000.5}; }});
+    EXPECT_TRUE(session.Open());
+    recorder_.Clear();
+    profile_.SetDetectionCounters(nullptr);
+    return CollectDetectionCounters(session, profile_, inputs);
+  }
+  // The record as the document carries it; empty when none was attached.
+  [[nodiscard]] std::wstring Counters() const {
+    const CDetectionCounters* record = profile_.GetDetectionCounters();
+    return record == nullptr ? std::wstring() : record->Serialize();
+  }
+  [[nodiscard]] std::vector<std::wstring> ErrorLines() const {
+    std::vector<std::wstring> lines;
+    for (const auto& message : recorder_.Messages()) {
+      if (message.source == trace::Source::Collector && message.number == 10)
+        lines.push_back(message.args.at(0).wide);
+    }
+    return lines;
+  }
+
+  RegistrySandbox registry_;
+  trace::TraceRecorder recorder_;
+  std::shared_ptr<sim::SdkState> state_;
+  CProfileData profile_;
+};
+
+TEST(CountersGate, FullCountersFromSuite18_7_2OnEachNumberAndForTheTwoCustomBuilds) {
+  const std::pair<CountersInputs, bool> rows[] = {
+      {{18, 7, 2, 187477}, true},  {{18, 9, 5, 187478}, true},  {{19, 0, 0, 187477}, true},
+      {{18, 8, 1, 187477}, false}, {{18, 6, 9, 187477}, false}, {{19, 0, 0, 187479}, false}};
+  for (const auto& [inputs, full] : rows) {
+    EXPECT_EQ(ReportsFullCounters(inputs), full)
+        << inputs.version_major << "." << inputs.version_minor << "." << inputs.version_build << " "
+        << inputs.custom_id;
+  }
+}
+
+TEST_F(CountersStep, FillsEveryCounterWithCountsReadWholeAndBytesSummedIn64Bits) {
+  SetProfiles({kUser, kAdmin});
+  ASSERT_TRUE(Collect(CountersScenario()));
+  EXPECT_EQ(Counters(), kEveryCounter);
+  EXPECT_THAT(ErrorLines(), IsEmpty());
+}
+
+TEST_F(CountersStep, TheLastReportEntryWinsSumsStopAt32BitsAndBelowTheGateNothingElseIsRead) {
+  sim::SdkScenario scenario = CountersScenario();
+  scenario.statistics[L"TotalDetects"] = {
+      S_OK,
+      {{L"first", Map({{L"virus", Count(1)}, {L"PUIs", Count(1)}})},
+       {L"second", Map({{L"virus", Count(0xFFFFFFF0, VT_UI4)},
+                        {L"worms", Count(1ull << 32, VT_UI8)},
+                        {L"PUIs", Count(3, VT_I2)},
+                        {L"suspicious", Count(4, VT_UI2)}})}}};
+  ASSERT_TRUE(Collect(std::move(scenario), {18, 6, 9, 187477}));
+  EXPECT_EQ(Counters(),
+            LR"({"VirusDetections":"4294967295","PUPDetections":"3","SuspiciousDetection":"4",)"
+            LR"("URLDetections":"17","TotalAnalyzedFiles":"0","RecoveredBytes":"",)"
+            LR"("BlockedThreats":"0","InstalledUpdates":"0","Last30DaysAnalyzedURLs":"0"})");
+}
+
+TEST_F(CountersStep, EachWindowGoesToTheSdkWithItsOwnStartAndPartTypes) {
+  SetProfiles({kUser});
+  ASSERT_TRUE(Collect(CountersScenario()));
+  // "<key> <start> - <end>", a side as its date, time and the type of all six parts.
+  const auto side = [](const Json& at) {
+    std::string types = at["dateTypes"][0];
+    for (const Json* parts : {&at["dateTypes"], &at["timeTypes"]})
+      for (const Json& type : *parts) types = type == types ? types : "mixed";
+    return at["date"].get<std::string>() + " " + at["time"].get<std::string>() + " " + types;
+  };
+  std::vector<std::string> windows;
+  for (const Json& call : state_->Calls()) {
+    const Json& filters = call["op"] == "GetStatistics" ? call["filters"]["value"]
+                          : call["op"] == "ExecuteQuery"
+                              ? call["query"]["value"]["dateTimeFilters"]["value"]
+                              : Json::object();
+    for (const auto& [key, f] : filters.items())
+      windows.push_back(key + " " + side(f["start"]) + " - " + side(f["end"]));
+  }
+  EXPECT_THAT(
+      windows,
+      ElementsAre("TotalDetects 1900-01-01 00:00:00 VT_INT - 2023-03-15 12:00:00 VT_UI2",
+                  "DetectionCounters 1900-01-01 00:00:00 VT_INT - 2023-03-15 12:00:00 VT_UI2",
+                  "0 1901-01-01 00:00:00 VT_I4 - 2023-03-15 12:00:00 VT_I4",
+                  "MyFilter 1971-01-01 00:00:00 VT_UI2 - 2023-03-15 12:00:00 VT_UI2"));
+}
+
+using Change = std::function<void(sim::SdkScenario&)>;
+Change Refused(const wchar_t* prog_id) {
+  return [=](sim::SdkScenario& s) { s.objects[prog_id].create = E_FAIL; };
+}
+Change Malware(SdkValue answer, HRESULT result = S_OK) {
+  return [=](sim::SdkScenario& s) { s.queries[L"countersMalware"] = {result, answer}; };
+}
+SdkValue Nest(const wchar_t* key, SdkValue value) { return Map({{key, std::move(value)}}); }
+
+TEST_F(CountersStep, EachRefusalOfTheAgentLogsItsOwnLineOnce) {
+  const struct {
+    const wchar_t* line;
+    Change change;
+  } rows[] = {
+      {L"Error creating 'OMX_DATE_TIME_FILTER_OBJECT'.", Refused(L"Omx.DateTimeFilterObject")},
+      {L"Error creating 'OMX_DATE_TIME_OBJECT'.", Refused(L"Omx.DateTimeObject")},
+      {L"Error creating 'OMX_STATISTICS_OBJECT'.", Refused(L"Omx.Statistics")},
+      {L"Error creating 'OMX_STRINGMAP_OBJECT'.", Refused(L"Omx.StringMap")},
+      {L"Error setting date filter to filters map.",
+       [](auto& s) { s.objects[L"Omx.StringMap"].calls[L"Add"] = E_FAIL; }},
+      {L"Error getting counters from report data.",
+       [](auto& s) { s.statistics[L"TotalDetects"].entries[0].value = Count(5); }},
+      {L"Error getting total analyzed files.", [](auto& s) { s.config.erase(0x306D001); }},
+      {L"Error creating 'OMX_VARIANTMAP_OBJECT'.", Refused(L"Omx.VariantMap")},
+      {L"Error creating 'OMX_DATASTORE_OBJECT'.", Refused(L"Omx.Datastore")},
+      {L"Error executing data store query.", Malware({}, E_FAIL)},
+      {L"Error: Invalid data store query response.", Malware(Count(17))},
+      {L"Error getting counters from user filter map.", Malware(Map({}))},
+      {L"Error: Invalid date filters map acquired from user filter map.",
+       Malware(Nest(L"ALL", Count(17)))},
+      {L"Error getting date filter from date filters map.", Malware(Nest(L"ALL", Map({})))},
+      {L"Error: Invalid counters map acquired from date filter.",
+       Malware(Nest(L"ALL", Nest(L"DetectionCounters", Count(1))))},
+      {L"Error getting total URL detection counter from counters map.",
+       Malware(Nest(L"ALL", Nest(L"DetectionCounters", Map({}))))},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(::testing::PrintToString(std::wstring(row.line)));
+    sim::SdkScenario scenario = CountersScenario();
+    row.change(scenario);
+    // Only a window the SDK would not make leaves the profile without counters;
+    // otherwise the readers after the failing one (and after those that met an
+    // absent object) still run.
+    const bool attached = Collect(std::move(scenario));
+    EXPECT_EQ(attached, std::wstring(row.line).find(L"DATE_TIME") == std::wstring::npos);
+    const CDetectionCounters* record = profile_.GetDetectionCounters();
+    EXPECT_EQ(record != nullptr && record->GetInstalledUpdates() == 37, attached);
+    EXPECT_THAT(ErrorLines(), ElementsAre(row.line));
+  }
+}
+
+TEST_F(CountersStep, UrlsAreSummedOverTheAccountsOfACompletePassOverTheProfiles) {
+  // Listed sorted, as the registry enumerates them: each row's odd one lies between the accounts.
+  const std::pair<std::vector<std::wstring>, std::uint32_t> rows[] = {
+      {{L"S-1-5-18", kUser, kAdmin}, 3 + 4},
+      {{kUser, L"S-1-5-21-0-0-0-1000.bak", kAdmin}, 0},  // does not convert: the pass ends
+      {{kUser, L"S-1-5-21-0-0-0-1001", kAdmin}, 3 + 4},  // resolves to no account
+      {{kUser, L"S-1-5-21-0-0-0-2" + std::wstring(112, L'9'), kAdmin}, 3},  // 128 characters
+  };
+  for (const auto& [profiles, urls] : rows) {
+    SCOPED_TRACE(::testing::PrintToString(profiles));
+    SetProfiles(profiles);
+    sim::SdkScenario scenario = CountersScenario();
+    // Counted only if they were wrongly queried.
+    for (const wchar_t* sid : {L"S-1-5-18", L"S-1-5-21-0-0-0-1001"})
+      scenario.urls[sid] = Urls(sid, 100);
+    ASSERT_TRUE(Collect(std::move(scenario)));
+    EXPECT_EQ(profile_.GetDetectionCounters()->GetLast30DaysAnalyzedURLs(), urls);
+  }
+}
+
+}  // namespace
+}  // namespace qm::testing
