@@ -23,8 +23,8 @@ namespace {
 void TouchImports() {
   volatile bool never = false;
   if (!never) return;
-  (void)::SysStringLen(nullptr);                 // oleaut32
-  (void)::IsValidSid(nullptr);                   // advapi32
+  (void)::SysStringLen(nullptr);                  // oleaut32
+  (void)::IsValidSid(nullptr);                    // advapi32
   (void)::GetFileVersionInfoSizeW(L"", nullptr);  // version
 }
 
@@ -59,8 +59,8 @@ int wmain() {
   if (SUCCEEDED(result)) {
     {
       qm::ComPtr<IUnknown> root;
-      result = ::CoCreateInstance(qm::omx::kRootClassId, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
-                                  root.PutVoid());
+      result = ::CoCreateInstance(qm::omx::kRootClassId, nullptr, CLSCTX_INPROC_SERVER,
+                                  IID_IUnknown, root.PutVoid());
     }
     ::CoUninitialize();
   }

@@ -1,5 +1,3 @@
 #include "run/run_profiler.h"
 
-int wmain(int argc, wchar_t** argv) {
-  return qm::RunProfiler(argc, argv);
-}
+int wmain(int argc, wchar_t** argv) { return qm::RunProfiler(argc, argv); }

@@ -16,9 +16,7 @@ bool IsIdentifier(std::string_view key) {
   return true;
 }
 
-const char* TypeName(const nlohmann::ordered_json& value) {
-  return value.type_name();
-}
+const char* TypeName(const nlohmann::ordered_json& value) { return value.type_name(); }
 
 bool ParseUnsignedText(std::string_view text, std::uint64_t& value) {
   int base = 10;
@@ -30,12 +28,18 @@ bool ParseUnsignedText(std::string_view text, std::uint64_t& value) {
   std::uint64_t result = 0;
   for (char c : text) {
     int digit = 0;
-    if (c >= '0' && c <= '9') digit = c - '0';
-    else if (base == 16 && c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-    else if (base == 16 && c >= 'A' && c <= 'F') digit = c - 'A' + 10;
-    else return false;
-    const std::uint64_t next = result * static_cast<std::uint64_t>(base) + static_cast<std::uint64_t>(digit);
-    if ((next - static_cast<std::uint64_t>(digit)) / static_cast<std::uint64_t>(base) != result) return false;
+    if (c >= '0' && c <= '9')
+      digit = c - '0';
+    else if (base == 16 && c >= 'a' && c <= 'f')
+      digit = c - 'a' + 10;
+    else if (base == 16 && c >= 'A' && c <= 'F')
+      digit = c - 'A' + 10;
+    else
+      return false;
+    const std::uint64_t next =
+        result * static_cast<std::uint64_t>(base) + static_cast<std::uint64_t>(digit);
+    if ((next - static_cast<std::uint64_t>(digit)) / static_cast<std::uint64_t>(base) != result)
+      return false;
     result = next;
   }
   value = result;
@@ -107,12 +111,11 @@ std::string JsonNode::Text() const {
   return value_->get<std::string>();
 }
 
-std::wstring JsonNode::WideText() const {
-  return FromUtf8(Text(), path_);
-}
+std::wstring JsonNode::WideText() const { return FromUtf8(Text(), path_); }
 
 bool JsonNode::Bool() const {
-  if (!value_->is_boolean()) Fail(std::string("expected true or false, found ") + TypeName(*value_));
+  if (!value_->is_boolean())
+    Fail(std::string("expected true or false, found ") + TypeName(*value_));
   return value_->get<bool>();
 }
 
@@ -126,12 +129,14 @@ std::uint64_t JsonNode::Unsigned(std::uint64_t max) const {
     Fail("expected a whole number from 0 to " + std::to_string(max) + ", found " + value_->dump());
   } else if (value_->is_string()) {
     if (!ParseUnsignedText(value_->get<std::string>(), value)) {
-      Fail("expected a decimal or 0x-hexadecimal number, found " + Quoted(value_->get<std::string>()));
+      Fail("expected a decimal or 0x-hexadecimal number, found " +
+           Quoted(value_->get<std::string>()));
     }
   } else {
     Fail(std::string("expected a number, found ") + TypeName(*value_));
   }
-  if (value > max) Fail("number " + std::to_string(value) + " is larger than " + std::to_string(max));
+  if (value > max)
+    Fail("number " + std::to_string(value) + " is larger than " + std::to_string(max));
   return value;
 }
 

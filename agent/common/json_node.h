@@ -18,7 +18,8 @@ namespace qm::sim {
 
 class JsonNode {
  public:
-  JsonNode(const nlohmann::ordered_json& value, std::string path) : value_(&value), path_(std::move(path)) {}
+  JsonNode(const nlohmann::ordered_json& value, std::string path)
+      : value_(&value), path_(std::move(path)) {}
 
   [[nodiscard]] const nlohmann::ordered_json& Value() const noexcept { return *value_; }
   [[nodiscard]] const std::string& Path() const noexcept { return path_; }

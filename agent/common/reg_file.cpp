@@ -73,8 +73,8 @@ struct TypeName {
 };
 
 constexpr TypeName kTypes[] = {
-    {"REG_SZ", REG_SZ},           {"REG_EXPAND_SZ", REG_EXPAND_SZ}, {"REG_MULTI_SZ", REG_MULTI_SZ},
-    {"REG_DWORD", REG_DWORD},     {"REG_QWORD", REG_QWORD},         {"REG_BINARY", REG_BINARY},
+    {"REG_SZ", REG_SZ},       {"REG_EXPAND_SZ", REG_EXPAND_SZ}, {"REG_MULTI_SZ", REG_MULTI_SZ},
+    {"REG_DWORD", REG_DWORD}, {"REG_QWORD", REG_QWORD},         {"REG_BINARY", REG_BINARY},
     {"REG_NONE", REG_NONE},
 };
 
@@ -123,8 +123,10 @@ class RegFileParser {
       std::wstring physical = text_.substr(position_, end - position_);
       position_ = end + 1;
       if (!physical.empty() && physical.back() == L'\r') physical.pop_back();
-      if (!any) line_number_ = ++physical_line_;
-      else ++physical_line_;
+      if (!any)
+        line_number_ = ++physical_line_;
+      else
+        ++physical_line_;
       any = true;
       if (!line.empty()) {
         const size_t first = physical.find_first_not_of(L" \t");
@@ -279,13 +281,16 @@ void SplitKeyName(std::wstring_view full_name, const std::string& where, Registr
   const size_t slash = full_name.find(L'\\');
   const std::wstring_view root = full_name.substr(0, slash);
   for (const RootName& candidate : kRoots) {
-    if (EqualsIgnoringCase(root, candidate.long_name) || EqualsIgnoringCase(root, candidate.short_name)) {
+    if (EqualsIgnoringCase(root, candidate.long_name) ||
+        EqualsIgnoringCase(root, candidate.short_name)) {
       entry.root = candidate.root;
       entry.root_name = candidate.long_name;
-      std::wstring path(slash == std::wstring_view::npos ? std::wstring_view() : full_name.substr(slash + 1));
+      std::wstring path(slash == std::wstring_view::npos ? std::wstring_view()
+                                                         : full_name.substr(slash + 1));
       while (!path.empty() && path.back() == L'\\') path.pop_back();
       if (path.empty()) throw ScenarioError(where + ": a key below the root is required");
-      if (path.find(L"\\\\") != std::wstring::npos) throw ScenarioError(where + ": empty key name in the path");
+      if (path.find(L"\\\\") != std::wstring::npos)
+        throw ScenarioError(where + ": empty key name in the path");
       entry.path = std::move(path);
       return;
     }
@@ -309,7 +314,8 @@ std::wstring ExpandAgentFolder(std::wstring text, const std::wstring& agent_fold
   return text;
 }
 
-RegistryValue ParseInlineValue(const JsonNode& node, std::wstring name, const std::wstring& agent_folder) {
+RegistryValue ParseInlineValue(const JsonNode& node, std::wstring name,
+                               const std::wstring& agent_folder) {
   RegistryValue value;
   value.name = std::move(name);
   if (node.Value().is_string()) {
@@ -334,7 +340,8 @@ RegistryValue ParseInlineValue(const JsonNode& node, std::wstring name, const st
   }
   if (!known) {
     type_node.Fail("unknown registry type " + Quoted(type_name) +
-                   " (known: REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ, REG_DWORD, REG_QWORD, REG_BINARY, REG_NONE)");
+                   " (known: REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ, REG_DWORD, REG_QWORD, "
+                   "REG_BINARY, REG_NONE)");
   }
   const JsonNode data = node.Required("data");
   switch (value.type) {

@@ -21,9 +21,12 @@ struct BehaviourName {
 };
 
 constexpr BehaviourName kBehaviours[] = {
-    {"running", ServiceBehaviour::Running},           {"notInstalled", ServiceBehaviour::NotInstalled},
-    {"stopped", ServiceBehaviour::Stopped},           {"paused", ServiceBehaviour::Paused},
-    {"startPending", ServiceBehaviour::StartPending}, {"startsLater", ServiceBehaviour::StartsLater},
+    {"running", ServiceBehaviour::Running},
+    {"notInstalled", ServiceBehaviour::NotInstalled},
+    {"stopped", ServiceBehaviour::Stopped},
+    {"paused", ServiceBehaviour::Paused},
+    {"startPending", ServiceBehaviour::StartPending},
+    {"startsLater", ServiceBehaviour::StartsLater},
 };
 
 RegistryView ParseView(const std::optional<JsonNode>& node, RegistryView fallback) {
@@ -44,7 +47,8 @@ std::vector<RegistryKeyEntry> ParseImport(const JsonNode& entry, const std::wstr
   const std::string where = import.Path() + " " + Quoted(import.Text());
   if (!ReadWholeFile(path, bytes)) {
     const DWORD error = ::GetLastError();
-    throw ScenarioError(where + ": cannot read the file " + ToUtf8(path) + ": " + SystemErrorText(error));
+    throw ScenarioError(where + ": cannot read the file " + ToUtf8(path) + ": " +
+                        SystemErrorText(error));
   }
   return ParseRegFile(bytes, ParseView(entry.Member("view"), RegistryView::Bit64), where);
 }
@@ -59,7 +63,8 @@ RegistryKeyEntry ParseInlineKey(const JsonNode& entry, const std::wstring& agent
     values->ExpectObject();
     for (const auto& item : values->Value().items()) {
       const JsonNode value(item.value(), values->MemberPath(item.key()));
-      key.values.push_back(ParseInlineValue(value, FromUtf8(item.key(), value.Path()), agent_folder));
+      key.values.push_back(
+          ParseInlineValue(value, FromUtf8(item.key(), value.Path()), agent_folder));
     }
   }
   return key;
@@ -128,7 +133,8 @@ AgentProcessScenario ParseAgentProcess(const std::optional<JsonNode>& node) {
   }
   if (const auto instances = node->Member("instances")) {
     agent.instances = static_cast<unsigned>(instances->Unsigned(8));
-    if (agent.instances == 0) instances->Fail("expected at least 1 (use \"running\": false for none)");
+    if (agent.instances == 0)
+      instances->Fail("expected at least 1 (use \"running\": false for none)");
   }
   if (const auto others = node->Member("otherFolders")) {
     others->ExpectArray();
@@ -166,15 +172,16 @@ std::vector<std::wstring> ParseCommandLine(const JsonNode& node) {
 // Each item is a merge patch (members replace, null removes, objects merge)
 // over the scenario without its "runs"; the merged scenario is checked whole,
 // so a mistake is found at install, not in the middle of a demo.
-std::vector<ScenarioRun> ParseRuns(const JsonNode& node, const json& document, const std::wstring& base_folder) {
+std::vector<ScenarioRun> ParseRuns(const JsonNode& node, const json& document,
+                                   const std::wstring& base_folder) {
   node.ExpectArray();
   json base = document;
   base.erase("runs");
   std::vector<ScenarioRun> runs;
   for (size_t i = 0; i < node.Value().size(); ++i) {
     const JsonNode item = node.At(i);
-    item.ExpectObject(
-        {kPerRunFields[0], kPerRunFields[1], kPerRunFields[2], kPerRunFields[3], kPerRunFields[4], kPerRunFields[5]});
+    item.ExpectObject({kPerRunFields[0], kPerRunFields[1], kPerRunFields[2], kPerRunFields[3],
+                       kPerRunFields[4], kPerRunFields[5]});
     json merged = base;
     merged.merge_patch(item.Value());
     try {
@@ -231,13 +238,15 @@ ServiceScenario ParseServiceSection(const json& section) {
       }
     }
     if (!known) {
-      behaviour->Fail("unknown behaviour " + Quoted(name) +
-                      " (known: running, notInstalled, stopped, paused, startPending, startsLater)");
+      behaviour->Fail(
+          "unknown behaviour " + Quoted(name) +
+          " (known: running, notInstalled, stopped, paused, startPending, startsLater)");
     }
   }
   const auto delay = node.Member("startDelaySeconds");
   if (service.behaviour == ServiceBehaviour::StartsLater) {
-    if (!delay) throw ScenarioError("service.startDelaySeconds: missing (required by \"startsLater\")");
+    if (!delay)
+      throw ScenarioError("service.startDelaySeconds: missing (required by \"startsLater\")");
     service.start_delay_seconds = static_cast<DWORD>(delay->Unsigned(3600));
   } else if (delay) {
     delay->Fail("only meaningful with the behaviour \"startsLater\"");
@@ -286,19 +295,22 @@ SettingsScenario ParseSettingsSection(const json& section) {
 
 Scenario ParseScenario(const json& document, const std::wstring& base_folder) {
   const JsonNode root(document, "");
-  if (!document.is_object()) throw ScenarioError("scenario: expected a JSON object at the top level");
+  if (!document.is_object())
+    throw ScenarioError("scenario: expected a JSON object at the top level");
   root.ExpectObject({"name", "description", "registry", "files", "service", "agentProcess", "sdk",
                      "comms", "settings", "environment", "commandLine", "startFolder", "runs"});
   Scenario scenario;
   if (const auto name = root.Member("name")) scenario.name = name->Text();
-  if (const auto description = root.Member("description")) scenario.description = description->Text();
+  if (const auto description = root.Member("description"))
+    scenario.description = description->Text();
   scenario.agent_process = ParseAgentProcess(root.Member("agentProcess"));
   const std::wstring& agent_folder = scenario.agent_process.folder;
   if (const auto registry = root.Member("registry")) {
     scenario.registry = ParseRegistry(*registry, base_folder, agent_folder);
   }
   if (const auto files = root.Member("files")) scenario.files = ParseFiles(*files, agent_folder);
-  if (const auto service = root.Member("service")) scenario.service = ParseServiceSection(service->Value());
+  if (const auto service = root.Member("service"))
+    scenario.service = ParseServiceSection(service->Value());
   if (const auto sdk = root.Member("sdk")) {
     ValidateSdkSection(sdk->Value());
     scenario.sdk = sdk->Value();
@@ -313,8 +325,10 @@ Scenario ParseScenario(const json& document, const std::wstring& base_folder) {
   if (const auto command_line = root.Member("commandLine")) {
     scenario.command_line = ParseCommandLine(*command_line);
   }
-  if (const auto start = root.Member("startFolder")) scenario.start_folder = AbsoluteFolder(*start, agent_folder);
-  if (const auto runs = root.Member("runs")) scenario.runs = ParseRuns(*runs, document, base_folder);
+  if (const auto start = root.Member("startFolder"))
+    scenario.start_folder = AbsoluteFolder(*start, agent_folder);
+  if (const auto runs = root.Member("runs"))
+    scenario.runs = ParseRuns(*runs, document, base_folder);
   return scenario;
 }
 

@@ -22,7 +22,7 @@ enum class RegistryView { Bit32, Bit64 };
 struct RegistryValue {
   std::wstring name;  // empty: the key's default value
   DWORD type = REG_SZ;
-  std::string data;   // raw bytes as RegSetValueEx takes them
+  std::string data;  // raw bytes as RegSetValueEx takes them
 };
 
 struct RegistryKeyEntry {
@@ -34,9 +34,9 @@ struct RegistryKeyEntry {
 };
 
 struct FileEntry {
-  std::wstring path;       // absolute, placeholders and environment variables expanded
+  std::wstring path;  // absolute, placeholders and environment variables expanded
   bool directory = false;
-  std::string content;     // bytes of a file
+  std::string content;  // bytes of a file
 };
 
 enum class ServiceBehaviour { Running, NotInstalled, Stopped, Paused, StartPending, StartsLater };
@@ -76,11 +76,11 @@ struct ScriptedFaults {
 
 // Answers of the communications library stand-in.
 struct CommsScenario {
-  bool get_util = true;            // GetUtil hands out the utility object
-  bool open_channel = true;        // OpenChannel hands out a channel
+  bool get_util = true;      // GetUtil hands out the utility object
+  bool open_channel = true;  // OpenChannel hands out a channel
   bool set_connection_settings = true;
-  std::optional<bool> send;        // unset: true when the file it is handed exists
-  bool deliver = true;             // Send copies the file into the queue folder
+  std::optional<bool> send;  // unset: true when the file it is handed exists
+  bool deliver = true;       // Send copies the file into the queue folder
   bool close_channel = true;
   bool create_request = true;
   bool request_start = true;
@@ -117,15 +117,16 @@ struct Scenario {
 
 // The members a "runs" item may change: what the stand-ins and the runner
 // read afresh for each run. The rest is installed once.
-inline constexpr const char* kPerRunFields[] = {"sdk", "comms", "settings", "environment", "commandLine",
-                                                "startFolder"};
+inline constexpr const char* kPerRunFields[] = {"sdk",         "comms",       "settings",
+                                                "environment", "commandLine", "startFolder"};
 
 inline constexpr wchar_t kDefaultAgentFolder[] =
     L"C:\\Program Files (x86)\\Orvex Software\\Orvex Agent";
 
 // Parses and validates a whole scenario. `base_folder` resolves relative
 // .reg import paths. Throws ScenarioError naming the offending field path.
-[[nodiscard]] Scenario ParseScenario(const nlohmann::ordered_json& document, const std::wstring& base_folder);
+[[nodiscard]] Scenario ParseScenario(const nlohmann::ordered_json& document,
+                                     const std::wstring& base_folder);
 
 // What a run gets from a scenario with no "runs" item applied: `document`
 // without its "runs", and the runner's fields.

@@ -9,7 +9,8 @@ namespace qm::sim {
 std::wstring ModuleFolder(HMODULE module) {
   std::vector<wchar_t> buffer(MAX_PATH);
   for (;;) {
-    const DWORD length = ::GetModuleFileNameW(module, buffer.data(), static_cast<DWORD>(buffer.size()));
+    const DWORD length =
+        ::GetModuleFileNameW(module, buffer.data(), static_cast<DWORD>(buffer.size()));
     if (length == 0) return {};
     if (length < buffer.size()) {
       std::wstring path(buffer.data(), length);
@@ -32,11 +33,12 @@ HMODULE ThisModule() noexcept {
 std::string SystemErrorText(DWORD error) {
   char* text = nullptr;
   const DWORD length = ::FormatMessageA(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-      error, 0, reinterpret_cast<LPSTR>(&text), 0, nullptr);
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, error, 0, reinterpret_cast<LPSTR>(&text), 0, nullptr);
   const UniqueLocalMemory owner(text);
   std::string message = length != 0 && text != nullptr ? std::string(text, length) : std::string();
-  while (!message.empty() && (message.back() == '\r' || message.back() == '\n' || message.back() == ' ')) {
+  while (!message.empty() &&
+         (message.back() == '\r' || message.back() == '\n' || message.back() == ' ')) {
     message.pop_back();
   }
   const std::string number = "(error " + std::to_string(error) + ")";
@@ -70,9 +72,9 @@ bool ReadWholeFile(const std::wstring& path, std::string& bytes) {
   }
   std::string content(static_cast<size_t>(size.QuadPart), '\0');
   DWORD read = 0;
-  if (!content.empty() &&
-      (!::ReadFile(file.Get(), content.data(), static_cast<DWORD>(content.size()), &read, nullptr) ||
-       read != content.size())) {
+  if (!content.empty() && (!::ReadFile(file.Get(), content.data(),
+                                       static_cast<DWORD>(content.size()), &read, nullptr) ||
+                           read != content.size())) {
     return false;
   }
   bytes = std::move(content);
@@ -80,8 +82,8 @@ bool ReadWholeFile(const std::wstring& path, std::string& bytes) {
 }
 
 bool WriteWholeFile(const std::wstring& path, std::string_view bytes) {
-  UniqueFile file(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
+  UniqueFile file(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return false;
   DWORD written = 0;
   return bytes.empty() || (::WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()),

@@ -36,8 +36,8 @@ json CredentialsJson(const qm::UploadCredentials* credentials) {
   json record = {{"size", credentials->size}};
   // A record that declares itself smaller than ours is not read any further.
   if (credentials->size < sizeof(qm::UploadCredentials)) return record;
-  record["reserved"] = {credentials->reserved[0], credentials->reserved[1], credentials->reserved[2],
-                        credentials->reserved[3]};
+  record["reserved"] = {credentials->reserved[0], credentials->reserved[1],
+                        credentials->reserved[2], credentials->reserved[3]};
   record["tokenLength"] = credentials->tokenLength;
   if (credentials->token == nullptr || credentials->tokenLength > kMaxLoggedText) {
     record["token"] = nullptr;
@@ -120,17 +120,20 @@ bool Answer(const wchar_t* operation, json entry, bool answer) {
 
 class Channel final : public qm::LinkChannel {
  public:
-  Channel(std::string id, std::wstring service) : id_(std::move(id)), service_(std::move(service)) {}
+  Channel(std::string id, std::wstring service)
+      : id_(std::move(id)), service_(std::move(service)) {}
   const std::string& id() const { return id_; }
 
   bool SetConnectionSettings(const qm::ConnectionSettings* settings) override {
-    return Answer(L"SetConnectionSettings",
-                  {{"call", "SetConnectionSettings"}, {"channel", id_}, {"settings", SettingsJson(settings)}},
-                  library().scenario.set_connection_settings);
+    return Answer(
+        L"SetConnectionSettings",
+        {{"call", "SetConnectionSettings"}, {"channel", id_}, {"settings", SettingsJson(settings)}},
+        library().scenario.set_connection_settings);
   }
 
   bool Send(const wchar_t* queue_name, const wchar_t* file_path) override {
-    json entry = {{"call", "Send"}, {"channel", id_}, {"queue", Text(queue_name)}, {"file", Text(file_path)}};
+    json entry = {
+        {"call", "Send"}, {"channel", id_}, {"queue", Text(queue_name)}, {"file", Text(file_path)}};
     EndIfScripted(L"Send", entry);
     const qm::sim::CommsScenario& scenario = library().scenario;
     // A library that accepts a file for delivery refuses one that is not
@@ -147,9 +150,10 @@ class Channel final : public qm::LinkChannel {
 
  private:
   json Deliver(const wchar_t* queue_name, const wchar_t* file_path) {
-    const std::wstring folder = qm::sim::JoinPath(
-        qm::sim::JoinPath(qm::sim::JoinPath(library().sim_folder, L"queue"), FolderName(service_.c_str())),
-        FolderName(queue_name));
+    const std::wstring folder =
+        qm::sim::JoinPath(qm::sim::JoinPath(qm::sim::JoinPath(library().sim_folder, L"queue"),
+                                            FolderName(service_.c_str())),
+                          FolderName(queue_name));
     if (!qm::sim::EnsureFolder(folder)) return nullptr;
     const std::wstring name = FolderName(qm::sim::FileNameOf(file_path).c_str());
     std::wstring target = qm::sim::JoinPath(folder, name);
@@ -174,25 +178,34 @@ class Request final : public qm::LinkRequest {
   bool Start(const wchar_t* reserved1, const wchar_t* reserved2, const wchar_t* reserved3,
              const wchar_t* muid, const wchar_t* custom_id, const wchar_t* event_name) override {
     return Answer(L"Start",
-                  {{"call", "Start"}, {"request", id_}, {"reserved1", Text(reserved1)},
-                   {"reserved2", Text(reserved2)}, {"reserved3", Text(reserved3)}, {"muid", Text(muid)},
-                   {"customId", Text(custom_id)}, {"eventName", Text(event_name)}},
+                  {{"call", "Start"},
+                   {"request", id_},
+                   {"reserved1", Text(reserved1)},
+                   {"reserved2", Text(reserved2)},
+                   {"reserved3", Text(reserved3)},
+                   {"muid", Text(muid)},
+                   {"customId", Text(custom_id)},
+                   {"eventName", Text(event_name)}},
                   library().scenario.request_start);
   }
 
   bool AddParameter(const wchar_t* name, const wchar_t* value) override {
-    return Answer(L"AddParameter",
-                  {{"call", "AddParameter"}, {"request", id_}, {"name", Text(name)}, {"value", Text(value)}},
-                  library().scenario.request_add_parameter);
+    return Answer(
+        L"AddParameter",
+        {{"call", "AddParameter"}, {"request", id_}, {"name", Text(name)}, {"value", Text(value)}},
+        library().scenario.request_add_parameter);
   }
 
   bool Prepare() override {
-    return Answer(L"Prepare", {{"call", "Prepare"}, {"request", id_}}, library().scenario.request_prepare);
+    return Answer(L"Prepare", {{"call", "Prepare"}, {"request", id_}},
+                  library().scenario.request_prepare);
   }
 
   bool Submit(const qm::ConnectionSettings* settings, std::int32_t options) override {
     return Answer(L"Submit",
-                  {{"call", "Submit"}, {"request", id_}, {"settings", SettingsJson(settings)},
+                  {{"call", "Submit"},
+                   {"request", id_},
+                   {"settings", SettingsJson(settings)},
                    {"options", options}},
                   library().scenario.request_submit);
   }
@@ -207,10 +220,14 @@ class Utility final : public qm::LinkUtility {
                                const wchar_t* service_name, std::int32_t suite_id,
                                const wchar_t* suite_version, const wchar_t* muid, std::int32_t mode,
                                const qm::UploadCredentials* credentials) override {
-    json entry = {{"call", "OpenChannel"},     {"programId", Text(program_id)},
-                  {"hostName", Text(host_name)}, {"serviceName", Text(service_name)},
-                  {"suiteId", suite_id},         {"suiteVersion", Text(suite_version)},
-                  {"muid", Text(muid)},          {"mode", mode},
+    json entry = {{"call", "OpenChannel"},
+                  {"programId", Text(program_id)},
+                  {"hostName", Text(host_name)},
+                  {"serviceName", Text(service_name)},
+                  {"suiteId", suite_id},
+                  {"suiteVersion", Text(suite_version)},
+                  {"muid", Text(muid)},
+                  {"mode", mode},
                   {"credentials", CredentialsJson(credentials)}};
     EndIfScripted(L"OpenChannel", entry);
     if (!library().scenario.open_channel) {
@@ -227,9 +244,10 @@ class Utility final : public qm::LinkUtility {
 
   bool CloseChannel(qm::LinkChannel* channel) override {
     std::unique_ptr<Channel> owned(static_cast<Channel*>(channel));
-    return Answer(L"CloseChannel",
-                  {{"call", "CloseChannel"}, {"channel", owned ? json(owned->id()) : json(nullptr)}},
-                  library().scenario.close_channel);
+    return Answer(
+        L"CloseChannel",
+        {{"call", "CloseChannel"}, {"channel", owned ? json(owned->id()) : json(nullptr)}},
+        library().scenario.close_channel);
   }
 
   qm::LinkRequest* CreateRequest(const wchar_t* url) override {
@@ -248,7 +266,8 @@ class Utility final : public qm::LinkUtility {
 
   void ReleaseRequest(qm::LinkRequest* request) override {
     std::unique_ptr<Request> owned(static_cast<Request*>(request));
-    json entry = {{"call", "ReleaseRequest"}, {"request", owned ? json(owned->id()) : json(nullptr)}};
+    json entry = {{"call", "ReleaseRequest"},
+                  {"request", owned ? json(owned->id()) : json(nullptr)}};
     EndIfScripted(L"ReleaseRequest", entry);
     library().log.Write(std::move(entry));
   }

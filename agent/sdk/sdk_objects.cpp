@@ -67,8 +67,9 @@ std::optional<SdkValue> ScalarOf(const VARIANT& value) {
       out.real = value.date;
       return out;
     case VariantKind::Text:
-      out.text = value.bstrVal == nullptr ? std::wstring()
-                                          : std::wstring(value.bstrVal, ::SysStringLen(value.bstrVal));
+      out.text = value.bstrVal == nullptr
+                     ? std::wstring()
+                     : std::wstring(value.bstrVal, ::SysStringLen(value.bstrVal));
       return out;
     case VariantKind::Dispatch:
       break;
@@ -106,16 +107,20 @@ nlohmann::ordered_json DescribeVariant(const VARIANT& value, int depth) {
 // Text of a map key: VT_BSTR as it is, anything else by COM conversion.
 HRESULT KeyText(const VARIANT& key, std::wstring& text) {
   if (V_VT(&key) == VT_BSTR) {
-    text = key.bstrVal == nullptr ? std::wstring() : std::wstring(key.bstrVal, ::SysStringLen(key.bstrVal));
+    text = key.bstrVal == nullptr ? std::wstring()
+                                  : std::wstring(key.bstrVal, ::SysStringLen(key.bstrVal));
     return S_OK;
   }
   Variant converted;
-  if (FAILED(::VariantChangeType(converted.Mutable(), Source(&key), 0, VT_BSTR))) return DISP_E_TYPEMISMATCH;
+  if (FAILED(::VariantChangeType(converted.Mutable(), Source(&key), 0, VT_BSTR)))
+    return DISP_E_TYPEMISMATCH;
   text = converted.ToText();
   return S_OK;
 }
 
-HRESULT CopyVariant(const VARIANT& from, Variant& to) { return ::VariantCopy(to.Mutable(), Source(&from)); }
+HRESULT CopyVariant(const VARIANT& from, Variant& to) {
+  return ::VariantCopy(to.Mutable(), Source(&from));
+}
 
 Variant MakeVariant(const SdkValue& value, const std::shared_ptr<SdkState>& state);
 
@@ -235,7 +240,9 @@ class SimObject : public Primary, public Extra..., public ISimDescribable {
   void* OwnInterface(REFIID iid) noexcept {
     if (IsEqualIID(iid, __uuidof(Primary))) return static_cast<Primary*>(this);
     void* found = nullptr;
-    ((found = found == nullptr && IsEqualIID(iid, __uuidof(Extra)) ? static_cast<Extra*>(this) : found), ...);
+    ((found =
+          found == nullptr && IsEqualIID(iid, __uuidof(Extra)) ? static_cast<Extra*>(this) : found),
+     ...);
     return found;
   }
 
@@ -308,7 +315,8 @@ class MapObject final : public SimObject<IOmxMap> {
   void DescribeContent(nlohmann::ordered_json& out, int depth) override {
     std::lock_guard lock(mutex_);
     nlohmann::ordered_json entries = nlohmann::ordered_json::object();
-    for (const auto& [key, value] : entries_) entries[Utf8Of(key)] = DescribeVariant(value.Get(), depth);
+    for (const auto& [key, value] : entries_)
+      entries[Utf8Of(key)] = DescribeVariant(value.Get(), depth);
     out["value"] = std::move(entries);
   }
 
@@ -435,7 +443,8 @@ class ContextObject final : public SimObject<IOmxContext> {
       : SimObject(state, omx::kContextProgId, state->FaultsOf(omx::kContextProgId)) {}
 
   HRESULT STDMETHODCALLTYPE SetProperty(BSTR name, VARIANT value) override {
-    const std::wstring property = name == nullptr ? std::wstring() : std::wstring(name, ::SysStringLen(name));
+    const std::wstring property =
+        name == nullptr ? std::wstring() : std::wstring(name, ::SysStringLen(name));
     return Logged(
         L"SetProperty",
         [&](nlohmann::ordered_json& record) {
@@ -543,7 +552,8 @@ class LicenseObject final : public SimObject<IOmxLicense> {
 std::optional<std::wstring> TextEntry(IOmxMap* map, const wchar_t* key) {
   Variant value;
   const Variant key_value = Variant::Text(key);
-  if (map->Get(key_value.Get(), value.Put()) != S_OK || value.Type() != VT_BSTR) return std::nullopt;
+  if (map->Get(key_value.Get(), value.Put()) != S_OK || value.Type() != VT_BSTR)
+    return std::nullopt;
   return value.ToText();
 }
 
@@ -575,7 +585,8 @@ class StatisticsObject final : public SimObject<IOmxStatistics> {
         [&](nlohmann::ordered_json&) {
           ComPtr<IOmxMap> map;
           std::vector<std::wstring> keys;
-          if (filters == nullptr || FAILED(filters->QueryInterface(__uuidof(IOmxMap), map.PutVoid())) ||
+          if (filters == nullptr ||
+              FAILED(filters->QueryInterface(__uuidof(IOmxMap), map.PutVoid())) ||
               !KeysOf(map.Get(), keys)) {
             return E_INVALIDARG;
           }
@@ -607,7 +618,8 @@ class DatastoreObject final : public SimObject<IOmxDatastore> {
     if (result == nullptr) return E_POINTER;
     ClearOut(result);
     return Logged(
-        L"ExecuteQuery", [&](nlohmann::ordered_json& record) { record["query"] = DescribeVariant(query, 0); },
+        L"ExecuteQuery",
+        [&](nlohmann::ordered_json& record) { record["query"] = DescribeVariant(query, 0); },
         [&](nlohmann::ordered_json&) {
           ComPtr<IOmxMap> map;
           if (V_VT(&query) != VT_DISPATCH || query.pdispVal == nullptr ||
@@ -616,7 +628,8 @@ class DatastoreObject final : public SimObject<IOmxDatastore> {
           }
           const std::optional<std::wstring> query_type = TextEntry(map.Get(), L"queryType");
           if (!query_type) return E_INVALIDARG;
-          const SdkAnswer answer = AnswerOf(*query_type, TextEntry(map.Get(), L"user").value_or(L""));
+          const SdkAnswer answer =
+              AnswerOf(*query_type, TextEntry(map.Get(), L"user").value_or(L""));
           if (FAILED(answer.result)) return answer.result;
           Variant out = MakeVariant(answer.value, State());
           MoveOut(out, result);
@@ -763,8 +776,10 @@ IDispatch* NewObject(std::wstring_view prog_id, const std::shared_ptr<SdkState>&
   if (prog_id == omx::kTuneUpReportsProgId) return (new TuneUpReportsObject(state))->AsDispatch();
   if (prog_id == omx::kDateTimeProgId) return (new DateTimeObject(state))->AsDispatch();
   if (prog_id == omx::kDateTimeFilterProgId) return (new DateTimeFilterObject(state))->AsDispatch();
-  if (prog_id == omx::kStringMapProgId) return (new MapObject(state, omx::kStringMapProgId))->AsDispatch();
-  if (prog_id == omx::kVariantMapProgId) return (new MapObject(state, omx::kVariantMapProgId))->AsDispatch();
+  if (prog_id == omx::kStringMapProgId)
+    return (new MapObject(state, omx::kStringMapProgId))->AsDispatch();
+  if (prog_id == omx::kVariantMapProgId)
+    return (new MapObject(state, omx::kVariantMapProgId))->AsDispatch();
   if (prog_id == omx::kListProgId) return (new ListObject(state))->AsDispatch();
   return nullptr;
 }
@@ -774,7 +789,8 @@ class RootObject final : public SimObject<IOmxRoot> {
   explicit RootObject(const std::shared_ptr<SdkState>& state)
       : SimObject(state, L"", &state->Scenario().root) {}
 
-  HRESULT STDMETHODCALLTYPE CreateObject(BSTR prog_id, IDispatch* context, IDispatch** object) override {
+  HRESULT STDMETHODCALLTYPE CreateObject(BSTR prog_id, IDispatch* context,
+                                         IDispatch** object) override {
     if (object == nullptr) return E_POINTER;
     *object = nullptr;
     const std::wstring name =

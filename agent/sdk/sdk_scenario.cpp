@@ -48,7 +48,8 @@ bool ParseIntegerText(std::string_view text, bool& negative, std::uint64_t& magn
   hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
   if (hex) text.remove_prefix(2);
   if (text.empty()) return false;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), magnitude, hex ? 16 : 10);
+  const auto [end, error] =
+      std::from_chars(text.data(), text.data() + text.size(), magnitude, hex ? 16 : 10);
   return error == std::errc() && end == text.data() + text.size() && !(hex && negative);
 }
 
@@ -63,10 +64,12 @@ void ReadInteger(const JsonNode& node, bool& negative, std::uint64_t& magnitude,
   } else if (json.is_number_integer()) {
     const std::int64_t value = json.get<std::int64_t>();
     negative = value < 0;
-    magnitude = negative ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
+    magnitude =
+        negative ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
   } else if (json.is_string()) {
     if (!ParseIntegerText(json.get<std::string>(), negative, magnitude, pattern)) {
-      node.Fail("expected a decimal or 0x-hexadecimal integer, found " + Quoted(json.get<std::string>()));
+      node.Fail("expected a decimal or 0x-hexadecimal integer, found " +
+                Quoted(json.get<std::string>()));
     }
   } else {
     node.Fail(std::string("expected an integer, found ") + json.type_name());
@@ -109,13 +112,15 @@ HRESULT ParseHresult(const JsonNode& node) {
   if (node.Value().is_string()) {
     const std::string text = node.Value().get<std::string>();
     if (!ParseIntegerText(text, negative, magnitude, pattern)) {
-      node.Fail("expected an HRESULT (\"0x80004005\", a number or a name such as \"E_FAIL\"), found " +
-                Quoted(text));
+      node.Fail(
+          "expected an HRESULT (\"0x80004005\", a number or a name such as \"E_FAIL\"), found " +
+          Quoted(text));
     }
   } else {
     ReadInteger(node, negative, magnitude, pattern);
   }
-  if (negative ? magnitude > 0x80000000u : magnitude > 0xFFFFFFFFu) node.Fail("HRESULT out of 32-bit range");
+  if (negative ? magnitude > 0x80000000u : magnitude > 0xFFFFFFFFu)
+    node.Fail("HRESULT out of 32-bit range");
   return static_cast<HRESULT>(static_cast<std::uint32_t>(negative ? 0 - magnitude : magnitude));
 }
 
@@ -140,7 +145,8 @@ std::optional<std::int64_t> ParseRelativeSeconds(std::string_view text) {
     text.remove_prefix(1);
     std::int64_t amount = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), amount);
-    if (error != std::errc() || end == text.data() || end == text.data() + text.size()) return std::nullopt;
+    if (error != std::errc() || end == text.data() || end == text.data() + text.size())
+      return std::nullopt;
     text.remove_prefix(static_cast<size_t>(end - text.data()));
     std::int64_t unit = 0;
     switch (text[0]) {
@@ -170,8 +176,8 @@ std::optional<std::int64_t> ParseRelativeSeconds(std::string_view text) {
 std::optional<double> ParseCalendarDate(const std::string& text) {
   int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
   char tail = 0;
-  const int fields = std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c", &year, &month, &day, &hour,
-                                 &minute, &second, &tail);
+  const int fields = std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c", &year, &month, &day,
+                                 &hour, &minute, &second, &tail);
   const bool date_only = fields == 3 && text.size() == 10;
   if (!date_only && fields != 6) return std::nullopt;
   if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 59) {
@@ -224,7 +230,8 @@ SdkValue ParseExplicitValue(const JsonNode& node) {
       if (json.is_boolean()) return SdkValue::Bool(json.get<bool>());
       return SdkValue::Of(VT_BOOL, IntegerBits(*payload, *info));
     case VariantKind::Real:
-      if (!json.is_number()) payload->Fail(std::string("expected a number, found ") + json.type_name());
+      if (!json.is_number())
+        payload->Fail(std::string("expected a number, found ") + json.type_name());
       {
         SdkValue value;
         value.type = VT_R8;
@@ -241,7 +248,8 @@ SdkValue ParseExplicitValue(const JsonNode& node) {
         return value;
       }
       payload->Fail(
-          "expected an OLE date number, \"YYYY-MM-DD\", \"YYYY-MM-DDTHH:MM:SS\" or \"now-8d\", found " +
+          "expected an OLE date number, \"YYYY-MM-DD\", \"YYYY-MM-DDTHH:MM:SS\" or \"now-8d\", "
+          "found " +
           Quoted(text));
     }
     case VariantKind::Text:
@@ -266,13 +274,15 @@ SdkValue ParseValue(const JsonNode& node) {
     value.real = json.get<double>();
     return value;
   }
-  if (json.is_number()) return SdkValue::Of(VT_I4, IntegerBits(node, *FindVariantType(VARTYPE{VT_I4})));
+  if (json.is_number())
+    return SdkValue::Of(VT_I4, IntegerBits(node, *FindVariantType(VARTYPE{VT_I4})));
   return ParseDispatchPayload(node);
 }
 
 // A value, or {"result": HRESULT, "value": value} for a result code.
 SdkAnswer ParseAnswer(const JsonNode& node) {
-  if (node.Value().is_object() && node.Value().contains("result") && !node.Value().contains("type")) {
+  if (node.Value().is_object() && node.Value().contains("result") &&
+      !node.Value().contains("type")) {
     node.ExpectObject({"result", "value"});
     SdkAnswer answer;
     answer.result = ParseHresult(*node.Member("result"));
@@ -295,7 +305,8 @@ SdkObjectFaults ParseObjectFaults(const JsonNode& node, const ProgIdInfo* info) 
     calls->ForEachMember([&](const std::string& operation, const JsonNode& result) {
       if (!HasOperation(*info, operation)) {
         std::string known;
-        for (const char* name : info->operations) known += (known.empty() ? "" : ", ") + std::string(name);
+        for (const char* name : info->operations)
+          known += (known.empty() ? "" : ", ") + std::string(name);
         result.Fail(std::string(info->scenario_name) + " has no operation " + Quoted(operation) +
                     (known.empty() ? " (it has none)" : " (it has: " + known + ")"));
       }
@@ -324,7 +335,8 @@ void ParseConfig(const JsonNode& node, SdkScenario& scenario) {
 void ParseState(const JsonNode& node, SdkScenario& scenario) {
   node.ForEachMember([&](const std::string& key, const JsonNode& item) {
     const LONG id = ParseItemId(key, item.Path());
-    if (!IsValueStoreItem(id)) item.Fail("only the value store items 0x4009501 and 0x4009502 persist");
+    if (!IsValueStoreItem(id))
+      item.Fail("only the value store items 0x4009501 and 0x4009502 persist");
     SdkValue value = ParseValue(item);
     if (value.type == VT_DISPATCH) item.Fail("the value store keeps scalar values only");
     scenario.state[id] = std::move(value);
@@ -334,7 +346,8 @@ void ParseState(const JsonNode& node, SdkScenario& scenario) {
 void ParseStateFaults(const JsonNode& node, SdkScenario& scenario) {
   node.ForEachMember([&](const std::string& key, const JsonNode& item) {
     const LONG id = ParseItemId(key, item.Path());
-    if (!IsValueStoreItem(id)) item.Fail("only the value store items 0x4009501 and 0x4009502 persist");
+    if (!IsValueStoreItem(id))
+      item.Fail("only the value store items 0x4009501 and 0x4009502 persist");
     item.ExpectObject({"get", "set"});
     SdkStoreFaults& faults = scenario.state_faults[id];
     if (const auto get = item.Member("get")) faults.get = ParseHresult(*get);
@@ -389,8 +402,9 @@ void ParseDatastore(const JsonNode& node, SdkScenario& scenario) {
             ParseCountOrAnswer(user_answer, [&](std::uint32_t n) { return UrlsAnswer(sid, n); });
       });
     } else if (query_type == "countersMalware") {
-      scenario.queries[L"countersMalware"] = ParseCountOrAnswer(
-          answer, [](std::uint32_t n) { return CountersMalwareAnswer(static_cast<std::int32_t>(n)); });
+      scenario.queries[L"countersMalware"] = ParseCountOrAnswer(answer, [](std::uint32_t n) {
+        return CountersMalwareAnswer(static_cast<std::int32_t>(n));
+      });
     } else {
       scenario.queries[WideOfUtf8(query_type, answer.Path())] = ParseAnswer(answer);
     }
@@ -402,14 +416,17 @@ SdkAnswer ParseTuneUpReports(const JsonNode& node) {
   const SdkValue& value = answer.value;
   const bool list_or_nothing = value.type == VT_DISPATCH && value.shape != SdkValue::Shape::Map;
   if (SUCCEEDED(answer.result) && !list_or_nothing) {
-    node.Fail("expected a list of reports (an array) or {\"type\": \"VT_DISPATCH\", \"value\": null}");
+    node.Fail(
+        "expected a list of reports (an array) or {\"type\": \"VT_DISPATCH\", \"value\": null}");
   }
   return answer;
 }
 
 }  // namespace
 
-LONG ParseItemName(std::string_view name, const std::string& path) { return ParseItemId(name, path); }
+LONG ParseItemName(std::string_view name, const std::string& path) {
+  return ParseItemId(name, path);
+}
 
 SdkValue ParseSdkValue(const nlohmann::ordered_json& value, const std::string& path) {
   return ParseValue(JsonNode(value, path));
@@ -417,8 +434,8 @@ SdkValue ParseSdkValue(const nlohmann::ordered_json& value, const std::string& p
 
 SdkScenario ParseSdkScenario(const nlohmann::ordered_json& sdk_section) {
   const JsonNode sdk(sdk_section, "sdk");
-  sdk.ExpectObject({"root", "objects", "config", "state", "stateFaults", "license", "statistics", "datastore",
-                    "tuneUpReports"});
+  sdk.ExpectObject({"root", "objects", "config", "state", "stateFaults", "license", "statistics",
+                    "datastore", "tuneUpReports"});
   SdkScenario scenario;
   if (const auto root = sdk.Member("root")) scenario.root = ParseObjectFaults(*root, nullptr);
   if (const auto objects = sdk.Member("objects")) ParseObjects(*objects, scenario);

@@ -37,15 +37,16 @@ void ReplaceFile(const std::wstring& path, const std::string& bytes) {
     file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     if (!file) throw std::runtime_error("cannot write the SDK state file");
   }
-  if (!::MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+  if (!::MoveFileExW(temporary.c_str(), path.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     throw std::runtime_error("cannot replace the SDK state file");
   }
 }
 
 // Appends one line with a single write, so lines of concurrent writers never mix.
 void AppendLine(const std::wstring& path, const std::string& line) {
-  UniqueFile file(::CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  UniqueFile file(::CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return;  // the log is a convenience; a call never fails because of it
   const std::string text = line + "\n";
   DWORD written = 0;
@@ -91,7 +92,8 @@ SdkAnswer SdkState::ReadItem(LONG item) const {
     if (stored == store_.end()) return SdkAnswer{kItemNotFound, {}};
     return SdkAnswer{injected, stored->second};
   }
-  if (const auto set = overrides_.find(item); set != overrides_.end()) return SdkAnswer{S_OK, set->second};
+  if (const auto set = overrides_.find(item); set != overrides_.end())
+    return SdkAnswer{S_OK, set->second};
   if (const auto configured = scenario_.config.find(item); configured != scenario_.config.end()) {
     return configured->second;
   }

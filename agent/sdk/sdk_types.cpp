@@ -86,7 +86,8 @@ const VariantTypeInfo* FindVariantType(std::string_view name) noexcept {
 std::string Utf8Of(std::wstring_view text) {
   if (text.empty()) return {};
   const int length = static_cast<int>(text.size());
-  const int bytes = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
+  const int bytes =
+      ::WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
   std::string out(static_cast<size_t>(bytes), '\0');
   ::WideCharToMultiByte(CP_UTF8, 0, text.data(), length, out.data(), bytes, nullptr, nullptr);
   return out;
@@ -95,7 +96,8 @@ std::string Utf8Of(std::wstring_view text) {
 std::wstring WideOfUtf8(std::string_view text, const std::string& path) {
   if (text.empty()) return {};
   const int length = static_cast<int>(text.size());
-  const int chars = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), length, nullptr, 0);
+  const int chars =
+      ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), length, nullptr, 0);
   if (chars <= 0) throw ScenarioError(path + ": text is not valid UTF-8");
   std::wstring out(static_cast<size_t>(chars), L'\0');
   ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), length, out.data(), chars);

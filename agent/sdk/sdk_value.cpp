@@ -23,7 +23,9 @@ std::int64_t SignedPayload(const SdkValue& value, const VariantTypeInfo& info) {
 
 }  // namespace
 
-bool IsValueStoreItem(LONG item) noexcept { return item == kProfileHashItem || item == kLastUploadTimeItem; }
+bool IsValueStoreItem(LONG item) noexcept {
+  return item == kProfileHashItem || item == kLastUploadTimeItem;
+}
 
 SdkValue SdkValue::Empty() { return SdkValue{}; }
 
@@ -91,7 +93,8 @@ std::string HresultText(HRESULT result) {
 }
 
 SdkValue CountersMalwareAnswer(std::int32_t total) {
-  const auto counters = SdkValue::Map({{L"TOTAL", SdkValue::Of(VT_I4, static_cast<std::uint32_t>(total))}});
+  const auto counters =
+      SdkValue::Map({{L"TOTAL", SdkValue::Of(VT_I4, static_cast<std::uint32_t>(total))}});
   return SdkValue::Map({{L"ALL", SdkValue::Map({{L"DetectionCounters", counters}})}});
 }
 
@@ -149,7 +152,8 @@ nlohmann::ordered_json SdkValueToJson(const SdkValue& value) {
     case VariantKind::Dispatch:
       if (value.shape == SdkValue::Shape::Map) {
         nlohmann::ordered_json map = nlohmann::ordered_json::object();
-        for (const SdkMapEntry& entry : value.entries) map[Utf8Of(entry.key)] = SdkValueToJson(entry.value);
+        for (const SdkMapEntry& entry : value.entries)
+          map[Utf8Of(entry.key)] = SdkValueToJson(entry.value);
         out["value"] = std::move(map);
       } else if (value.shape == SdkValue::Shape::List) {
         nlohmann::ordered_json list = nlohmann::ordered_json::array();

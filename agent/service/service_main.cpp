@@ -94,7 +94,8 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
   }
   if (reach_running) {
     Report(SERVICE_RUNNING, kRunningControls);
-    if (g_service.scenario.behaviour == ServiceBehaviour::Paused) Report(SERVICE_PAUSED, kRunningControls);
+    if (g_service.scenario.behaviour == ServiceBehaviour::Paused)
+      Report(SERVICE_PAUSED, kRunningControls);
     ::WaitForSingleObject(g_service.stop_requested.Get(), INFINITE);
   }
   Report(SERVICE_STOPPED, 0);

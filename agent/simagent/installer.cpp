@@ -76,21 +76,26 @@ std::wstring ParentOf(const std::wstring& path) {
 class Record {
  public:
   explicit Record(std::wstring path) : path_(std::move(path)) {
-    data_ = {{"createdFolders", json::array()}, {"files", json::array()},
-             {"registryKeys", json::array()}, {"registryValues", json::array()}, {"service", nullptr}};
+    data_ = {{"createdFolders", json::array()},
+             {"files", json::array()},
+             {"registryKeys", json::array()},
+             {"registryValues", json::array()},
+             {"service", nullptr}};
   }
 
   json& data() { return data_; }
 
   void Save() {
     (void)EnsureFolder(ParentOf(path_));
-    if (!WriteWholeFile(path_, data_.dump(2))) FailStep("writing the install record", ::GetLastError());
+    if (!WriteWholeFile(path_, data_.dump(2)))
+      FailStep("writing the install record", ::GetLastError());
   }
 
   // Creates `folder` and records the highest folder that did not exist.
   void EnsureFolderRecorded(const std::wstring& folder) {
     std::wstring highest_missing;
-    for (std::wstring current = folder; !current.empty() && current.size() > 3 && !FolderExists(current);
+    for (std::wstring current = folder;
+         !current.empty() && current.size() > 3 && !FolderExists(current);
          current = ParentOf(current)) {
       highest_missing = current;
     }
@@ -105,7 +110,8 @@ class Record {
     EnsureFolderRecorded(ParentOf(path));
     std::string previous;
     const bool existed = FileExists(path) && ReadWholeFile(path, previous);
-    data_["files"].push_back({{"path", ToUtf8(path)}, {"previous", existed ? json(Hex(previous)) : json(nullptr)}});
+    data_["files"].push_back(
+        {{"path", ToUtf8(path)}, {"previous", existed ? json(Hex(previous)) : json(nullptr)}});
     Save();
     if (!WriteWholeFile(path, content)) FailStep("writing " + ToUtf8(path), ::GetLastError());
   }
@@ -122,7 +128,8 @@ std::wstring PayloadTarget(const std::wstring& name, const AgentProcessScenario&
   return ::_wcsicmp(name.c_str(), kMainProcessExe) == 0 ? agent.image_name : name;
 }
 
-void CopyPayload(const std::wstring& payload_folder, const AgentProcessScenario& agent, Record& record) {
+void CopyPayload(const std::wstring& payload_folder, const AgentProcessScenario& agent,
+                 Record& record) {
   const std::wstring& agent_folder = agent.folder;
   std::string list;
   const std::wstring list_path = JoinPath(payload_folder, kPayloadList);
@@ -140,7 +147,8 @@ void CopyPayload(const std::wstring& payload_folder, const AgentProcessScenario&
     std::string bytes;
     const std::wstring source = JoinPath(payload_folder, FromUtf8(name));
     if (!ReadWholeFile(source, bytes)) {
-      throw ScenarioError("install: payload file " + ToUtf8(source) + " is missing (build it first)");
+      throw ScenarioError("install: payload file " + ToUtf8(source) +
+                          " is missing (build it first)");
     }
     record.WriteFileRecorded(JoinPath(agent_folder, PayloadTarget(FromUtf8(name), agent)), bytes);
     if (::_wcsicmp(FromUtf8(name).c_str(), kMainProcessExe) != 0) continue;
@@ -153,21 +161,24 @@ void CopyPayload(const std::wstring& payload_folder, const AgentProcessScenario&
 
 json EnvironmentJson(const std::map<std::wstring, std::optional<std::wstring>>& environment) {
   json object = json::object();
-  for (const auto& [name, value] : environment) object[ToUtf8(name)] = value ? json(ToUtf8(*value)) : json(nullptr);
+  for (const auto& [name, value] : environment)
+    object[ToUtf8(name)] = value ? json(ToUtf8(*value)) : json(nullptr);
   return object;
 }
 
 json RunJson(const ScenarioRun& run) {
   json command_line = json::array();
   for (const std::wstring& argument : run.command_line) command_line.push_back(ToUtf8(argument));
-  return {{"commandLine", command_line}, {"environment", EnvironmentJson(run.environment)},
+  return {{"commandLine", command_line},
+          {"environment", EnvironmentJson(run.environment)},
           {"startFolder", ToUtf8(run.start_folder)}};
 }
 
 // Writes each run's stand-in scenario as SimAgent\runs\run-<n>.json, for
 // `simagent run` to put in place; the record keeps what the runner needs.
 // Returns run 1's scenario text.
-std::string RecordRuns(const Scenario& scenario, const std::string& scenario_bytes, Record& record) {
+std::string RecordRuns(const Scenario& scenario, const std::string& scenario_bytes,
+                       Record& record) {
   const std::wstring runs_folder = JoinPath(SimFolderOf(scenario.agent_process.folder), L"runs");
   std::vector<ScenarioRun> runs = scenario.runs;
   if (runs.empty()) runs.push_back(RunOf(scenario, nlohmann::ordered_json::parse(scenario_bytes)));
@@ -176,12 +187,15 @@ std::string RecordRuns(const Scenario& scenario, const std::string& scenario_byt
   std::string first;
   for (size_t i = 0; i < runs.size(); ++i) {
     record.data()["runs"].push_back(RunJson(runs[i]));
-    const std::string text = scenario.runs.empty() ? scenario_bytes : runs[i].document.dump(2) + "\n";
-    record.WriteFileRecorded(JoinPath(runs_folder, L"run-" + std::to_wstring(i + 1) + L".json"), text);
+    const std::string text =
+        scenario.runs.empty() ? scenario_bytes : runs[i].document.dump(2) + "\n";
+    record.WriteFileRecorded(JoinPath(runs_folder, L"run-" + std::to_wstring(i + 1) + L".json"),
+                             text);
     if (i == 0) first = text;
   }
   const json& first_run = record.data()["runs"][0];
-  for (const char* field : {"commandLine", "environment", "startFolder"}) record.data()[field] = first_run[field];
+  for (const char* field : {"commandLine", "environment", "startFolder"})
+    record.data()[field] = first_run[field];
   record.Save();
   return first;
 }
@@ -207,10 +221,12 @@ UniqueKey CreateKeyRecorded(const RegistryKeyEntry& key, Record& record) {
     const LSTATUS status =
         ::RegCreateKeyExW(current ? current.Get() : key.root, part.c_str(), 0, nullptr, 0,
                           KEY_ALL_ACCESS | ViewFlag(key.view), nullptr, next.Put(), &disposition);
-    if (status != ERROR_SUCCESS) FailStep("creating the key " + ToUtf8(RegistryDisplay(key)), static_cast<DWORD>(status));
+    if (status != ERROR_SUCCESS)
+      FailStep("creating the key " + ToUtf8(RegistryDisplay(key)), static_cast<DWORD>(status));
     if (disposition == REG_CREATED_NEW_KEY && !recorded) {
-      record.data()["registryKeys"].push_back(
-          {{"root", ToUtf8(key.root_name)}, {"path", ToUtf8(walked)}, {"view", ViewName(key.view)}});
+      record.data()["registryKeys"].push_back({{"root", ToUtf8(key.root_name)},
+                                               {"path", ToUtf8(walked)},
+                                               {"view", ViewName(key.view)}});
       record.Save();
       recorded = true;
     }
@@ -223,10 +239,11 @@ UniqueKey CreateKeyRecorded(const RegistryKeyEntry& key, Record& record) {
 json PreviousValue(HKEY key, const std::wstring& name) {
   DWORD type = 0;
   DWORD size = 0;
-  if (::RegQueryValueExW(key, name.c_str(), nullptr, &type, nullptr, &size) != ERROR_SUCCESS) return nullptr;
+  if (::RegQueryValueExW(key, name.c_str(), nullptr, &type, nullptr, &size) != ERROR_SUCCESS)
+    return nullptr;
   std::string bytes(size, '\0');
-  if (::RegQueryValueExW(key, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(bytes.data()), &size) !=
-      ERROR_SUCCESS) {
+  if (::RegQueryValueExW(key, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(bytes.data()),
+                         &size) != ERROR_SUCCESS) {
     return nullptr;
   }
   bytes.resize(size);
@@ -237,15 +254,16 @@ void ApplyRegistry(const std::vector<RegistryKeyEntry>& keys, Record& record) {
   for (const RegistryKeyEntry& key : keys) {
     UniqueKey handle = CreateKeyRecorded(key, record);
     for (const RegistryValue& value : key.values) {
-      record.data()["registryValues"].push_back({{"root", ToUtf8(key.root_name)},
-                                                 {"path", ToUtf8(key.path)},
-                                                 {"view", ViewName(key.view)},
-                                                 {"name", ToUtf8(value.name)},
-                                                 {"previous", PreviousValue(handle.Get(), value.name)}});
+      record.data()["registryValues"].push_back(
+          {{"root", ToUtf8(key.root_name)},
+           {"path", ToUtf8(key.path)},
+           {"view", ViewName(key.view)},
+           {"name", ToUtf8(value.name)},
+           {"previous", PreviousValue(handle.Get(), value.name)}});
       record.Save();
-      const LSTATUS status =
-          ::RegSetValueExW(handle.Get(), value.name.c_str(), 0, value.type,
-                           reinterpret_cast<const BYTE*>(value.data.data()), static_cast<DWORD>(value.data.size()));
+      const LSTATUS status = ::RegSetValueExW(handle.Get(), value.name.c_str(), 0, value.type,
+                                              reinterpret_cast<const BYTE*>(value.data.data()),
+                                              static_cast<DWORD>(value.data.size()));
       if (status != ERROR_SUCCESS) {
         FailStep("setting " + ToUtf8(RegistryDisplay(key)) + " " + Quoted(ToUtf8(value.name)),
                  static_cast<DWORD>(status));
@@ -274,11 +292,13 @@ void InstallService(const Scenario& scenario, const InstallOptions& options, Rec
   UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
   if (!manager) FailStep("opening the service control manager", ::GetLastError());
   // Display names are unique too; another name (a test's) gets its own.
-  const std::wstring display_name = options.service_name == kServiceName ? kServiceDisplayName : options.service_name;
-  UniqueServiceHandle service(::CreateServiceW(
-      manager.Get(), options.service_name.c_str(), display_name.c_str(), SERVICE_ALL_ACCESS,
-      SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
-      ServiceCommand(scenario.agent_process.folder).c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+  const std::wstring display_name =
+      options.service_name == kServiceName ? kServiceDisplayName : options.service_name;
+  UniqueServiceHandle service(
+      ::CreateServiceW(manager.Get(), options.service_name.c_str(), display_name.c_str(),
+                       SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+                       SERVICE_ERROR_NORMAL, ServiceCommand(scenario.agent_process.folder).c_str(),
+                       nullptr, nullptr, nullptr, nullptr, nullptr));
   if (!service) {
     const DWORD error = ::GetLastError();
     if (error == ERROR_SERVICE_EXISTS) {
@@ -290,7 +310,8 @@ void InstallService(const Scenario& scenario, const InstallOptions& options, Rec
   record.data()["service"] = ToUtf8(options.service_name);
   record.Save();
   if (scenario.service.behaviour == ServiceBehaviour::Stopped) return;
-  if (!::StartServiceW(service.Get(), 0, nullptr)) FailStep("starting the service", ::GetLastError());
+  if (!::StartServiceW(service.Get(), 0, nullptr))
+    FailStep("starting the service", ::GetLastError());
 }
 
 void StopAndDeleteService(const std::wstring& name, std::vector<std::string>& problems) {
@@ -301,7 +322,8 @@ void StopAndDeleteService(const std::wstring& name, std::vector<std::string>& pr
   }
   UniqueServiceHandle service(::OpenServiceW(manager.Get(), name.c_str(), SERVICE_ALL_ACCESS));
   if (!service) {
-    if (::GetLastError() != ERROR_SERVICE_DOES_NOT_EXIST) problems.push_back("cannot open the service");
+    if (::GetLastError() != ERROR_SERVICE_DOES_NOT_EXIST)
+      problems.push_back("cannot open the service");
     return;
   }
   SERVICE_STATUS_PROCESS process{};
@@ -311,8 +333,9 @@ void StopAndDeleteService(const std::wstring& name, std::vector<std::string>& pr
   // The process may outlive its "stopped" report for a moment; its files
   // can only go once it has ended.
   UniqueHandle service_process(
-      process.dwProcessId == 0 ? nullptr
-                               : ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, process.dwProcessId));
+      process.dwProcessId == 0
+          ? nullptr
+          : ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, process.dwProcessId));
   SERVICE_STATUS status{};
   ::ControlService(service.Get(), SERVICE_CONTROL_STOP, &status);
   if (service_process && ::WaitForSingleObject(service_process.Get(), 10000) != WAIT_OBJECT_0) {
@@ -321,7 +344,8 @@ void StopAndDeleteService(const std::wstring& name, std::vector<std::string>& pr
     ::WaitForSingleObject(service_process.Get(), 5000);
   }
   if (!::DeleteService(service.Get()) && ::GetLastError() != ERROR_SERVICE_MARKED_FOR_DELETE) {
-    problems.push_back("cannot delete the service (error " + std::to_string(::GetLastError()) + ")");
+    problems.push_back("cannot delete the service (error " + std::to_string(::GetLastError()) +
+                       ")");
   }
 }
 
@@ -359,13 +383,16 @@ void DeleteCreatedKeys(const json& keys, std::vector<std::string>& problems) {
     const REGSAM view = ViewFlag(ViewFromName((*it)["view"].get<std::string>()));
     UniqueKey parent;
     if (!parent_path.empty()) {
-      if (::RegOpenKeyExW(root, parent_path.c_str(), 0, KEY_ALL_ACCESS | view, parent.Put()) != ERROR_SUCCESS) {
+      if (::RegOpenKeyExW(root, parent_path.c_str(), 0, KEY_ALL_ACCESS | view, parent.Put()) !=
+          ERROR_SUCCESS) {
         continue;
       }
     }
     const HKEY base = parent ? parent.Get() : root;
     UniqueKey doomed;
-    if (::RegOpenKeyExW(base, leaf.c_str(), 0, KEY_ALL_ACCESS | view, doomed.Put()) != ERROR_SUCCESS) continue;
+    if (::RegOpenKeyExW(base, leaf.c_str(), 0, KEY_ALL_ACCESS | view, doomed.Put()) !=
+        ERROR_SUCCESS)
+      continue;
     ::RegDeleteTreeW(doomed.Get(), nullptr);
     doomed.Reset();
     const LSTATUS status = ::RegDeleteKeyExW(base, leaf.c_str(), view, 0);
@@ -397,7 +424,8 @@ bool IsInFolder(const std::wstring& path, const std::wstring& folder) {
 std::wstring ProcessImagePath(HANDLE process) {
   wchar_t buffer[MAX_PATH] = {};
   DWORD size = MAX_PATH;
-  return ::QueryFullProcessImageNameW(process, 0, buffer, &size) ? std::wstring(buffer, size) : std::wstring();
+  return ::QueryFullProcessImageNameW(process, 0, buffer, &size) ? std::wstring(buffer, size)
+                                                                 : std::wstring();
 }
 
 std::vector<DWORD> MainProcessIds() {
@@ -406,7 +434,8 @@ std::vector<DWORD> MainProcessIds() {
   if (!snapshot) return ids;
   PROCESSENTRY32W entry{};
   entry.dwSize = sizeof(entry);
-  for (BOOL more = ::Process32FirstW(snapshot.Get(), &entry); more; more = ::Process32NextW(snapshot.Get(), &entry)) {
+  for (BOOL more = ::Process32FirstW(snapshot.Get(), &entry); more;
+       more = ::Process32NextW(snapshot.Get(), &entry)) {
     if (::_wcsicmp(entry.szExeFile, kMainProcessExe) == 0) ids.push_back(entry.th32ProcessID);
   }
   return ids;
@@ -417,7 +446,8 @@ std::vector<DWORD> MainProcessIds() {
 std::wstring DefaultRecordPath() {
   wchar_t buffer[MAX_PATH] = {};
   const DWORD length = ::GetEnvironmentVariableW(L"ProgramData", buffer, MAX_PATH);
-  const std::wstring base = (length > 0 && length < MAX_PATH) ? std::wstring(buffer, length) : L"C:\\ProgramData";
+  const std::wstring base =
+      (length > 0 && length < MAX_PATH) ? std::wstring(buffer, length) : L"C:\\ProgramData";
   return JoinPath(JoinPath(base, L"Quillmark SimAgent"), L"installation.json");
 }
 
@@ -437,8 +467,8 @@ bool StartMainProcess(const std::wstring& agent_folder, const std::wstring& imag
 
 void StopMainProcesses(const std::wstring& agent_folder) {
   for (DWORD id : MainProcessIds()) {
-    UniqueHandle process(::OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION,
-                                       FALSE, id));
+    UniqueHandle process(::OpenProcess(
+        SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id));
     if (!process || !IsInFolder(ProcessImagePath(process.Get()), agent_folder)) continue;
     const std::wstring name = kMainProcessStopEventPrefix + std::to_wstring(id);
     UniqueHandle stop(::OpenEventW(EVENT_MODIFY_STATE, FALSE, name.c_str()));
@@ -460,7 +490,8 @@ void Install(const Scenario& scenario, const InstallOptions& options) {
   record.data()["agentFolder"] = ToUtf8(agent_folder);
   record.data()["mainProcessImage"] = ToUtf8(agent.image_name);
   record.data()["otherMainFolders"] = json::array();
-  for (const std::wstring& other : agent.other_folders) record.data()["otherMainFolders"].push_back(ToUtf8(other));
+  for (const std::wstring& other : agent.other_folders)
+    record.data()["otherMainFolders"].push_back(ToUtf8(other));
   record.data()["scenarioName"] = scenario.name;
   record.Save();
 
@@ -519,7 +550,8 @@ std::vector<std::string> Remove(const std::wstring& record_path) {
   const json& folders = record["createdFolders"];
   for (auto it = folders.rbegin(); it != folders.rend(); ++it) {
     const std::wstring folder = FromUtf8(it->get<std::string>());
-    if (!DeleteFolderTree(folder)) problems.push_back("cannot delete the folder " + it->get<std::string>());
+    if (!DeleteFolderTree(folder))
+      problems.push_back("cannot delete the folder " + it->get<std::string>());
   }
   if (problems.empty()) {
     ::DeleteFileW(record_path.c_str());

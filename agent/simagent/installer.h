@@ -12,8 +12,8 @@
 namespace qm::sim {
 
 struct InstallOptions {
-  std::wstring payload_folder;  // holds payload.txt and the files it lists
-  std::wstring record_path;     // the install record (JSON)
+  std::wstring payload_folder;       // holds payload.txt and the files it lists
+  std::wstring record_path;          // the install record (JSON)
   std::wstring scenario_bytes_path;  // copied as <agent folder>\SimAgent\scenario.json
   std::wstring service_name = L"VelaServiceMain";
   bool start_main_process = true;  // honour agentProcess.running

@@ -30,7 +30,9 @@
 namespace {
 
 void Print(const std::string& text) { std::fputs((text + "\n").c_str(), stdout); }
-void PrintError(const std::string& text) { std::fputs(("simagent: " + text + "\n").c_str(), stderr); }
+void PrintError(const std::string& text) {
+  std::fputs(("simagent: " + text + "\n").c_str(), stderr);
+}
 
 std::wstring FullPath(const std::wstring& path) {
   wchar_t buffer[MAX_PATH] = {};
@@ -39,7 +41,9 @@ std::wstring FullPath(const std::wstring& path) {
 }
 
 int Usage() {
-  PrintError("usage: simagent install SCENARIO | remove | check SCENARIO | start-agent | stop-agent | run N");
+  PrintError(
+      "usage: simagent install SCENARIO | remove | check SCENARIO | start-agent | stop-agent | run "
+      "N");
   return 2;
 }
 
@@ -55,7 +59,8 @@ int RunInstall(const std::wstring& scenario_path) {
     PrintError(error.what());
     return 1;
   }
-  Print("installed scenario \"" + scenario.name + "\" into " + qm::sim::ToUtf8(scenario.agent_process.folder));
+  Print("installed scenario \"" + scenario.name + "\" into " +
+        qm::sim::ToUtf8(scenario.agent_process.folder));
   Print("service: " + std::string(qm::sim::ServiceBehaviourName(scenario.service.behaviour)) +
         "; main process: " + (scenario.agent_process.running ? "running" : "not running"));
   return 0;
@@ -75,7 +80,8 @@ nlohmann::json InstalledRecord() {
     return nullptr;
   }
   auto record = nlohmann::json::parse(bytes, nullptr, false);
-  if (!record.is_object() || !record.contains("agentFolder") || !record["agentFolder"].is_string()) {
+  if (!record.is_object() || !record.contains("agentFolder") ||
+      !record["agentFolder"].is_string()) {
     PrintError("the install record is unreadable");
     return nullptr;
   }
@@ -84,7 +90,8 @@ nlohmann::json InstalledRecord() {
 
 std::wstring Wide(const nlohmann::json& record, const char* key, const char* fallback) {
   const auto found = record.find(key);
-  return qm::sim::FromUtf8(found != record.end() && found->is_string() ? found->get<std::string>() : fallback);
+  return qm::sim::FromUtf8(found != record.end() && found->is_string() ? found->get<std::string>()
+                                                                       : fallback);
 }
 
 int RunStartAgent() {
@@ -131,8 +138,9 @@ bool PutRunScenarioInPlace(const std::wstring& agent_folder, size_t index) {
 void ApplyRunEnvironment(const nlohmann::json& environment) {
   for (const auto& [name, value] : environment.items()) {
     const std::wstring wide_name = qm::sim::FromUtf8(name);
-    ::SetEnvironmentVariableW(wide_name.c_str(),
-                              value.is_null() ? nullptr : qm::sim::FromUtf8(value.get<std::string>()).c_str());
+    ::SetEnvironmentVariableW(
+        wide_name.c_str(),
+        value.is_null() ? nullptr : qm::sim::FromUtf8(value.get<std::string>()).c_str());
   }
 }
 
@@ -151,22 +159,23 @@ int RunAndReport(std::wstring command, const std::wstring& folder, int number) {
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process{};
   const auto started = std::chrono::steady_clock::now();
-  if (!::CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, folder.c_str(), &startup,
-                        &process)) {
-    PrintError("cannot start " + qm::sim::ToUtf8(command) + " in " + qm::sim::ToUtf8(folder) + " (error " +
-               std::to_string(::GetLastError()) + ")");
+  if (!::CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, folder.c_str(),
+                        &startup, &process)) {
+    PrintError("cannot start " + qm::sim::ToUtf8(command) + " in " + qm::sim::ToUtf8(folder) +
+               " (error " + std::to_string(::GetLastError()) + ")");
     return 1;
   }
   qm::UniqueHandle owned_process(process.hProcess);
   qm::UniqueHandle owned_thread(process.hThread);
   ::WaitForSingleObject(process.hProcess, INFINITE);
-  const auto elapsed =
-      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+  const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - started);
   DWORD code = 0;
   ::GetExitCodeProcess(process.hProcess, &code);
   std::fflush(stdout);
-  PrintError("run " + std::to_string(number) + ": exit code " + std::to_string(static_cast<int>(code)) + ", " +
-             std::to_string(elapsed.count()) + " ms");
+  PrintError("run " + std::to_string(number) + ": exit code " +
+             std::to_string(static_cast<int>(code)) + ", " + std::to_string(elapsed.count()) +
+             " ms");
   return static_cast<int>(code);
 }
 
@@ -185,8 +194,9 @@ int RunProgram(const std::wstring& number_text) {
   if (!PutRunScenarioInPlace(agent_folder, index)) return 1;
   ApplyRunEnvironment(run.value("environment", nlohmann::json::object()));
   const std::wstring start_folder = Wide(run, "startFolder", qm::sim::ToUtf8(agent_folder).c_str());
-  return RunAndReport(ProgramCommandLine(agent_folder, run.value("commandLine", nlohmann::json::array())),
-                      start_folder, number);
+  return RunAndReport(
+      ProgramCommandLine(agent_folder, run.value("commandLine", nlohmann::json::array())),
+      start_folder, number);
 }
 
 int RunStopAgent() {

@@ -116,10 +116,10 @@ void Emit(Source source, std::uint16_t number, Level level, std::uint32_t flag,
 
 }  // namespace qm::trace
 
-#define QM_TRACE(source, number, level, flag, ...)                                       \
-  do {                                                                                   \
-    if (::qm::trace::IsEnabled(::qm::trace::Level::level, ::qm::trace::flags::flag)) {   \
-      ::qm::trace::Emit(::qm::trace::Source::source, number, ::qm::trace::Level::level,  \
-                        ::qm::trace::flags::flag, {__VA_ARGS__});                        \
-    }                                                                                    \
+#define QM_TRACE(source, number, level, flag, ...)                                      \
+  do {                                                                                  \
+    if (::qm::trace::IsEnabled(::qm::trace::Level::level, ::qm::trace::flags::flag)) {  \
+      ::qm::trace::Emit(::qm::trace::Source::source, number, ::qm::trace::Level::level, \
+                        ::qm::trace::flags::flag, {__VA_ARGS__});                       \
+    }                                                                                   \
   } while (false)

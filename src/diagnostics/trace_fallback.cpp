@@ -80,8 +80,8 @@ ULONG __cdecl FallbackTraceMessageVa(TRACEHANDLE logger, ULONG /*message_flags*/
       const std::size_t size = va_arg(walk, std::size_t);
       SetField(event.fields[1 + i], data, size);
     }
-    event.header.Size = static_cast<USHORT>(sizeof(EVENT_TRACE_HEADER) +
-                                            sizeof(MOF_FIELD) * (1 + totals.count));
+    event.header.Size =
+        static_cast<USHORT>(sizeof(EVENT_TRACE_HEADER) + sizeof(MOF_FIELD) * (1 + totals.count));
   } else {
     joined.reset(new (std::nothrow) unsigned char[totals.bytes + 1]);
     if (!joined) {

@@ -43,12 +43,12 @@ std::optional<std::uint32_t> ParseNumber(std::wstring_view text, std::uint32_t l
 std::string Utf8Of(std::wstring_view text) {
   if (text.empty() || text.size() > static_cast<std::size_t>(INT_MAX)) return {};
   const int length = static_cast<int>(text.size());
-  const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr,
-                                         nullptr);
+  const int size =
+      ::WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
   if (size <= 0) return {};
   std::string result(static_cast<std::size_t>(size), '\0');
-  const int written = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), length, result.data(), size,
-                                            nullptr, nullptr);
+  const int written =
+      ::WideCharToMultiByte(CP_UTF8, 0, text.data(), length, result.data(), size, nullptr, nullptr);
   result.resize(written > 0 ? static_cast<std::size_t>(written) : 0);
   return result;
 }
@@ -57,11 +57,21 @@ void AppendJsonString(std::string& out, std::string_view utf8) {
   out += '"';
   for (char c : utf8) {
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default:
         if (static_cast<unsigned char>(c) < 0x20) {
           char escaped[8];
@@ -189,8 +199,7 @@ void FileTraceSink::Write(const Message& message) noexcept {
     // One write per line: with append access each line lands whole at the end,
     // even when another process appends to the same file.
     DWORD written = 0;
-    (void)::WriteFile(file_.Get(), line.data(), static_cast<DWORD>(line.size()), &written,
-                      nullptr);
+    (void)::WriteFile(file_.Get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
   } catch (...) {
     // Out of memory while building the line: only this message is lost.
   }

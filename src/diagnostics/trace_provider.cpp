@@ -133,10 +133,9 @@ void SendToSystem(const Message& message) noexcept {
   const TraceMessageFunction send = g_platform.message;
   if (send == nullptr) return;
   (void)send(Block().logger, kMessageFlags, &MessageGuidOf(message.source), message.number,
-             s[0].data, s[0].size, s[1].data, s[1].size, s[2].data, s[2].size, s[3].data,
-             s[3].size, s[4].data, s[4].size, s[5].data, s[5].size, s[6].data, s[6].size,
-             s[7].data, s[7].size, s[8].data, s[8].size, s[9].data, s[9].size,
-             static_cast<const void*>(nullptr));
+             s[0].data, s[0].size, s[1].data, s[1].size, s[2].data, s[2].size, s[3].data, s[3].size,
+             s[4].data, s[4].size, s[5].data, s[5].size, s[6].data, s[6].size, s[7].data, s[7].size,
+             s[8].data, s[8].size, s[9].data, s[9].size, static_cast<const void*>(nullptr));
 }
 
 // Reading the settings allocates; without memory the file controller stays
@@ -270,7 +269,8 @@ void Emit(Source source, std::uint16_t number, Level level, std::uint32_t flag,
           std::initializer_list<Arg> args) noexcept {
   // More arguments than any shape in use: the message cannot be encoded.
   if (args.size() > kMaxArgs) return;
-  const Message message{source, number, level, flag, std::span<const Arg>(args.begin(), args.size())};
+  const Message message{source, number, level, flag,
+                        std::span<const Arg>(args.begin(), args.size())};
   if (g_system.Admits(level, flag)) SendToSystem(message);
   if (g_file.Admits(level, flag)) FileSink().Write(message);
   if (g_platform.observe != nullptr) g_platform.observe(g_platform.observe_context, message);

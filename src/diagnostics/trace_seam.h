@@ -19,8 +19,7 @@ namespace qm::trace {
 using TraceMessageFunction = ULONG(__cdecl*)(TRACEHANDLE logger, ULONG message_flags,
                                              LPCGUID message_guid, USHORT number, ...);
 using TraceMessageVaFunction = ULONG(__cdecl*)(TRACEHANDLE logger, ULONG message_flags,
-                                               LPCGUID message_guid, USHORT number,
-                                               va_list args);
+                                               LPCGUID message_guid, USHORT number, va_list args);
 
 // One message as the program emitted it, before any platform encoding.
 struct Message {
@@ -67,8 +66,8 @@ void LoadTracingSupportFrom(const wchar_t* library) noexcept;
 // through the table's event entry point.
 ULONG __cdecl FallbackTraceMessage(TRACEHANDLE logger, ULONG message_flags, LPCGUID message_guid,
                                    USHORT number, ...);
-ULONG __cdecl FallbackTraceMessageVa(TRACEHANDLE logger, ULONG message_flags,
-                                     LPCGUID message_guid, USHORT number, va_list args);
+ULONG __cdecl FallbackTraceMessageVa(TRACEHANDLE logger, ULONG message_flags, LPCGUID message_guid,
+                                     USHORT number, va_list args);
 
 // Largest total of argument bytes a classic event may carry.
 inline constexpr std::uint32_t kFallbackMaxBytes = 8192;

@@ -8,6 +8,7 @@
 
 #define QM_STRINGIFY_(x) #x
 #define QM_STRINGIFY(x) QM_STRINGIFY_(x)
-#define QM_VERSION_TEXT                                                               \
-  QM_STRINGIFY(QM_VERSION_MAJOR) "." QM_STRINGIFY(QM_VERSION_MINOR) "." QM_STRINGIFY( \
-      QM_VERSION_BUILD) "." QM_STRINGIFY(QM_VERSION_REVISION)
+#define QM_VERSION_TEXT                                                                   \
+  QM_STRINGIFY(QM_VERSION_MAJOR)                                                          \
+  "." QM_STRINGIFY(QM_VERSION_MINOR) "." QM_STRINGIFY(QM_VERSION_BUILD) "." QM_STRINGIFY( \
+      QM_VERSION_REVISION)

@@ -27,7 +27,8 @@ std::wstring FolderOfModule(HMODULE module) {
 // Where the agent is installed; its SDK assemblies lie there.
 bool ReadInstallFolder(std::wstring& folder) {
   UniqueKey key;
-  if (registry::OpenKey(HKEY_LOCAL_MACHINE, kSetupKey, KEY_READ, key) != ERROR_SUCCESS) return false;
+  if (registry::OpenKey(HKEY_LOCAL_MACHINE, kSetupKey, KEY_READ, key) != ERROR_SUCCESS)
+    return false;
   return registry::ReadText(key.Get(), L"Path", kInstallPathCapacity,
                             registry::TextTypes::StringsOnly, folder) == ERROR_SUCCESS;
 }

@@ -123,7 +123,8 @@ bool FindProcessAndEnterItsFolder(std::wstring_view upper_case_image_name) {
 
 void ReadInstallUid(std::wstring& install_uid) {
   UniqueKey key;
-  if (registry::OpenKey(HKEY_LOCAL_MACHINE, kUidsKey, KEY_QUERY_VALUE, key) != ERROR_SUCCESS) return;
+  if (registry::OpenKey(HKEY_LOCAL_MACHINE, kUidsKey, KEY_QUERY_VALUE, key) != ERROR_SUCCESS)
+    return;
   std::wstring uid;
   if (registry::ReadText(key.Get(), L"InstUID", kPathCapacity, registry::TextTypes::AnyType, uid) ==
       ERROR_SUCCESS) {
@@ -146,9 +147,11 @@ std::wstring StringFileInfoPath(WORD language, WORD code_page, std::wstring_view
 bool ReadOwnFileVersion(std::wstring& version) {
   const UniqueModule library = LoadSystemVersionLibrary();
   if (!library) return false;
-  const auto get_size = GetProcAddressAs<GetFileVersionInfoSizeWFn>(library.Get(), "GetFileVersionInfoSizeW");
+  const auto get_size =
+      GetProcAddressAs<GetFileVersionInfoSizeWFn>(library.Get(), "GetFileVersionInfoSizeW");
   const auto query = GetProcAddressAs<VerQueryValueWFn>(library.Get(), "VerQueryValueW");
-  const auto get_info = GetProcAddressAs<GetFileVersionInfoWFn>(library.Get(), "GetFileVersionInfoW");
+  const auto get_info =
+      GetProcAddressAs<GetFileVersionInfoWFn>(library.Get(), "GetFileVersionInfoW");
   if (get_size == nullptr || query == nullptr || get_info == nullptr) return false;
 
   std::array<wchar_t, kPathCapacity> own_path{};

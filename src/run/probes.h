@@ -32,6 +32,7 @@ void ReadInstallUid(std::wstring& install_uid);
 
 // The version resource path of a string of the given translation, written
 // with the language and code page in four lower-case hexadecimal digits each.
-[[nodiscard]] std::wstring StringFileInfoPath(WORD language, WORD code_page, std::wstring_view name);
+[[nodiscard]] std::wstring StringFileInfoPath(WORD language, WORD code_page,
+                                              std::wstring_view name);
 
 }  // namespace qm

@@ -100,8 +100,9 @@ std::unique_ptr<ProfileUploader> CreateUploader(const IProfileDataObserver* prof
   }
 }
 
-constexpr RunPlatform kSystemPlatform{&FindAgentProcess, &WaitForAgentService, &GetSdkActivationContext,
-                                      &CreateCollector, &BuildSystemDataFilePath, &CreateUploader};
+constexpr RunPlatform kSystemPlatform{&FindAgentProcess,        &WaitForAgentService,
+                                      &GetSdkActivationContext, &CreateCollector,
+                                      &BuildSystemDataFilePath, &CreateUploader};
 
 // A stage's message, written only in test mode.
 void Note(CTestModeLog& log, const char* message) {
@@ -177,8 +178,8 @@ enum class Delivery { Done, NoWriter, NoTempDirectory };
 // RunStage::WriteDataFile to RunStage::DeleteDataFile: the data file is
 // written, backed up, uploaded and deleted again.
 Delivery DeliverProfile(const RunPlatform& platform, ProfileDataCollector& collector,
-                        IProfileDataObserver& profile, const std::wstring& muid, const std::wstring& json,
-                        CTestModeLog& log) {
+                        IProfileDataObserver& profile, const std::wstring& muid,
+                        const std::wstring& json, CTestModeLog& log) {
   std::unique_ptr<CFileWriter> writer;
   try {
     writer.reset(new CFileWriter(platform.build_data_file_path(muid), true, true));
@@ -301,7 +302,8 @@ int RunStages(int argc, wchar_t** argv, const RunPlatform& platform) {
   const bool resend_due = collector->IsResendDue();
   if (!changed && !resend_due) {
     Note(log, kUnchanged);
-    QM_TRACE(RunDriver, 18, Info, Run, trace::Narrow(TrueOrFalse(changed)), trace::Narrow(TrueOrFalse(resend_due)));
+    QM_TRACE(RunDriver, 18, Info, Run, trace::Narrow(TrueOrFalse(changed)),
+             trace::Narrow(TrueOrFalse(resend_due)));
     FinaliseAndDestroy(collector);
     tracing.End();
     activation.reset();
@@ -309,7 +311,8 @@ int RunStages(int argc, wchar_t** argv, const RunPlatform& platform) {
   }
   // RunStage::MustSend.
   Note(log, kChanged);
-  QM_TRACE(RunDriver, 19, Info, Run, trace::Narrow(TrueOrFalse(changed)), trace::Narrow(TrueOrFalse(resend_due)));
+  QM_TRACE(RunDriver, 19, Info, Run, trace::Narrow(TrueOrFalse(changed)),
+           trace::Narrow(TrueOrFalse(resend_due)));
 
   int exit_code = kRunEnded;
   std::wstring json;
@@ -340,7 +343,8 @@ int RunStages(int argc, wchar_t** argv, const RunPlatform& platform) {
       if (muid.empty()) {
         QM_TRACE(RunDriver, 25, Error, Run);
         SendTrackingEvent(L"prfNotMUID", kMuidMissingAtRun);
-      } else if (DeliverProfile(platform, *collector, *profile, muid, json, log) == Delivery::NoTempDirectory) {
+      } else if (DeliverProfile(platform, *collector, *profile, muid, json, log) ==
+                 Delivery::NoTempDirectory) {
         // Without a temp directory nothing was sent: the run did not do its job.
         // A writer that could not be created for another reason ends the run with 0.
         if (log.IsTestMode()) log.SetSuccess(false);

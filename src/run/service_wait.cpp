@@ -17,14 +17,28 @@ const ServiceWaitPlatform* g_platform = &kSystemPlatform;
 // Names the state of a service that was found not running.
 void TraceServiceState(DWORD state) {
   switch (state) {
-    case SERVICE_STOPPED: QM_TRACE(RunDriver, 39, Info, Run); break;
-    case SERVICE_START_PENDING: QM_TRACE(RunDriver, 40, Info, Run); break;
-    case SERVICE_STOP_PENDING: QM_TRACE(RunDriver, 41, Info, Run); break;
-    case SERVICE_CONTINUE_PENDING: QM_TRACE(RunDriver, 42, Info, Run); break;
-    case SERVICE_PAUSE_PENDING: QM_TRACE(RunDriver, 43, Info, Run); break;
-    case SERVICE_PAUSED: QM_TRACE(RunDriver, 44, Info, Run); break;
+    case SERVICE_STOPPED:
+      QM_TRACE(RunDriver, 39, Info, Run);
+      break;
+    case SERVICE_START_PENDING:
+      QM_TRACE(RunDriver, 40, Info, Run);
+      break;
+    case SERVICE_STOP_PENDING:
+      QM_TRACE(RunDriver, 41, Info, Run);
+      break;
+    case SERVICE_CONTINUE_PENDING:
+      QM_TRACE(RunDriver, 42, Info, Run);
+      break;
+    case SERVICE_PAUSE_PENDING:
+      QM_TRACE(RunDriver, 43, Info, Run);
+      break;
+    case SERVICE_PAUSED:
+      QM_TRACE(RunDriver, 44, Info, Run);
+      break;
     // Also a failed read (0) and a service that came up between two queries (4).
-    default: QM_TRACE(RunDriver, 45, Info, Run); break;
+    default:
+      QM_TRACE(RunDriver, 45, Info, Run);
+      break;
   }
 }
 
@@ -32,7 +46,8 @@ void TraceServiceState(DWORD state) {
 
 CServiceManager::CServiceManager()
     : handle_(::OpenSCManagerW(nullptr, nullptr, kManagerAllAccess)) {
-  if (!handle_ && ::GetLastError() == ERROR_ACCESS_DENIED) QM_TRACE(ServiceControl, 12, Verbose, Run);
+  if (!handle_ && ::GetLastError() == ERROR_ACCESS_DENIED)
+    QM_TRACE(ServiceControl, 12, Verbose, Run);
 }
 
 ServiceStatusReading ReadServiceStatus(SC_HANDLE manager, const wchar_t* service_name) {
@@ -44,8 +59,8 @@ ServiceStatusReading ReadServiceStatus(SC_HANDLE manager, const wchar_t* service
   }
   SERVICE_STATUS_PROCESS status{};
   DWORD needed = 0;
-  if (!::QueryServiceStatusEx(service.Get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
-                              sizeof(status), &needed)) {
+  if (!::QueryServiceStatusEx(service.Get(), SC_STATUS_PROCESS_INFO,
+                              reinterpret_cast<BYTE*>(&status), sizeof(status), &needed)) {
     reading.outcome = ServiceStatusReading::Outcome::NotQueried;
     reading.error = ::GetLastError();
     return reading;

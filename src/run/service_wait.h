@@ -41,7 +41,8 @@ struct ServiceWaitPlatform {
 };
 
 // Opens the service with the query-status right and reads its status record.
-[[nodiscard]] ServiceStatusReading ReadServiceStatus(SC_HANDLE manager, const wchar_t* service_name);
+[[nodiscard]] ServiceStatusReading ReadServiceStatus(SC_HANDLE manager,
+                                                     const wchar_t* service_name);
 
 // The platform as the program uses it: the real service control manager and Sleep.
 [[nodiscard]] const ServiceWaitPlatform& SystemServiceWaitPlatform() noexcept;

@@ -50,8 +50,8 @@ LSTATUS ReadBytes(HKEY key, const wchar_t* name, std::size_t max_bytes, std::str
     if (size > max_bytes) return ERROR_MORE_DATA;
     std::string buffer(size, '\0');
     DWORD filled = size;
-    status = ::RegQueryValueExW(key, name, nullptr, nullptr,
-                                reinterpret_cast<BYTE*>(buffer.data()), &filled);
+    status = ::RegQueryValueExW(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer.data()),
+                                &filled);
     if (status == ERROR_SUCCESS) {
       buffer.resize(filled);
       bytes = std::move(buffer);

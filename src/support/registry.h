@@ -26,8 +26,8 @@ enum class TextTypes { StringsOnly, AnyType };
 // characters (capacity * 2 bytes); the result is always terminated, also when
 // the stored value carries no terminator. A larger value fails with
 // ERROR_MORE_DATA. Returns the status; `text` changes only on success.
-[[nodiscard]] LSTATUS ReadText(HKEY key, const wchar_t* name, std::size_t capacity,
-                               TextTypes types, std::wstring& text);
+[[nodiscard]] LSTATUS ReadText(HKEY key, const wchar_t* name, std::size_t capacity, TextTypes types,
+                               std::wstring& text);
 
 // Reads up to 4 bytes of a value, whatever its type, into a zeroed 4-byte
 // buffer taken as a little-endian 32-bit integer. A larger value fails with

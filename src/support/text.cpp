@@ -52,8 +52,6 @@ bool EqualsIgnoringAsciiCase(std::wstring_view a, std::wstring_view b) noexcept 
   return true;
 }
 
-std::wstring DecimalText(long value) {
-  return std::to_wstring(value);
-}
+std::wstring DecimalText(long value) { return std::to_wstring(value); }
 
 }  // namespace qm

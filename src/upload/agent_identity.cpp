@@ -95,8 +95,8 @@ std::wstring ReadAgentHostName() {
   std::wstring stored;
   // The read is bounded by the buffer; a text filling all of it has no room
   // for its terminator and counts as too long.
-  if (registry::ReadText(key.Get(), kHostNameValue, kHostNameCapacity,
-                         registry::TextTypes::AnyType, stored) != ERROR_SUCCESS ||
+  if (registry::ReadText(key.Get(), kHostNameValue, kHostNameCapacity, registry::TextTypes::AnyType,
+                         stored) != ERROR_SUCCESS ||
       stored.size() >= kHostNameCapacity) {
     QM_TRACE(Upload, 39, Error, Upload, trace::Narrow("Hostname"));
     return {};

@@ -24,10 +24,10 @@ struct UploadCredentials {
 
 // Connection texts handed to SetConnectionSettings and Submit: four 32-bit words.
 struct ConnectionSettings {
-  std::uint32_t size;        // 16
-  const wchar_t* setting1;   // never null in a record that is passed
-  const wchar_t* setting2;   // null when absent
-  const wchar_t* setting3;   // null when absent
+  std::uint32_t size;       // 16
+  const wchar_t* setting1;  // never null in a record that is passed
+  const wchar_t* setting2;  // null when absent
+  const wchar_t* setting3;  // null when absent
 };
 
 #if defined(_M_IX86) || defined(__i386__)

@@ -41,7 +41,8 @@ void UnmixRound(std::array<std::uint16_t, 4>& r, const std::array<std::uint16_t,
     const std::uint16_t b = r[(i + 2) % 4];  // R[i-2]
     const std::uint16_t c = r[(i + 1) % 4];  // R[i-3]
     const std::uint16_t rotated = RotateRight(r[i], kRotations[i]);
-    r[i] = static_cast<std::uint16_t>(rotated - k[j] - (a & b) - (static_cast<std::uint16_t>(~a) & c));
+    r[i] =
+        static_cast<std::uint16_t>(rotated - k[j] - (a & b) - (static_cast<std::uint16_t>(~a) & c));
     --j;
   }
 }
