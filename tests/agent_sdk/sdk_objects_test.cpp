@@ -135,15 +135,6 @@ TEST_F(SdkObjectsTest, ObjectsHeldInValuesAreCountedAndReleased) {
   EXPECT_EQ(References(filter.Get()), 1u) << "a released map releases its values";
 }
 
-TEST_F(SdkObjectsTest, DateTimePartsMustBeNumbers) {
-  Session session(ScenarioFrom("{}"));
-  auto date = session.Make<IOmxDateTime>(omx::kDateTimeProgId);
-  EXPECT_EQ(date->SetDate(Variant::Text(L"x").Get(), Variant::Int32(1).Get(), Variant::Int32(1).Get()),
-            DISP_E_TYPEMISMATCH);
-  auto filter = session.Make<IOmxDateTimeFilter>(omx::kDateTimeFilterProgId);
-  EXPECT_EQ(filter->SetStart(Variant::Int32(1).Get()), E_INVALIDARG) << "the window takes date-time objects";
-}
-
 // The example a tester copies from the documentation must stay valid.
 TEST(SdkScenarioParsing, DocumentedExampleParses) {
   const std::string doc = testing::ReadFileText(QM_SDK_DOC_PATH);

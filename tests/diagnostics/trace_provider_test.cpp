@@ -123,13 +123,6 @@ TEST(TraceProvider, CallbackTakesTheLoggersSettingsAndRefusesOtherRequests) {
   EXPECT_EQ(block->logger, 0u);
 }
 
-TEST(TraceProvider, SystemLibraryOffersMessageTracing) {
-  const Platform saved = CurrentPlatform();
-  LoadTracingSupport();
-  EXPECT_NE(CurrentPlatform().message, &FallbackTraceMessage);
-  ReplacePlatform(saved);
-}
-
 // Without message tracing, classic events go out through the table's event entry point.
 class TraceFallback : public ::testing::Test {
  protected:
