@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -28,6 +29,16 @@ constexpr char kUploaded[] = "JSON del perfilado subido.";
 constexpr char kRunCompleted[] = "Quillmark se ha ejecutado correctamente.";
 
 const std::vector<std::wstring> kTestMode{L"/TestMode"};
+
+// The current UTC time as an OLE date: days since 1899-12-30.
+double NowAsOleDate() {
+  FILETIME now{};
+  ::GetSystemTimeAsFileTime(&now);
+  const auto ticks = (static_cast<std::uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+  constexpr double kTicksPerDay = 864'000'000'000.0;
+  constexpr double kDaysFrom1601To1899 = 109'205.0;
+  return static_cast<double>(ticks) / kTicksPerDay - kDaysFrom1601To1899;
+}
 
 // Paths of every file below `folder`, relative to it.
 std::vector<std::wstring> FilesBelow(const std::wstring& folder) {
@@ -55,13 +66,16 @@ struct RunRecord {
   std::vector<nlohmann::json> comms;  // this run's calls only
   std::optional<nlohmann::json> state;  // the value store as it stands after the run
   std::vector<std::wstring> delivered;  // new files below SimAgent\queue
+  double started = 0, ended = 0;
 };
 
 RunRecord RunAndRecord(const AgentInstallation& installation) {
   RunRecord record;
   const std::size_t comms_before = ReadJsonLines(installation.SimFile(L"comms.jsonl")).size();
   const std::vector<std::wstring> queue_before = FilesBelow(installation.SimFile(L"queue"));
+  record.started = NowAsOleDate();
   record.finished = installation.RunProgram(kTestMode);
+  record.ended = NowAsOleDate();
   record.markers = ReadMarkers(installation.Folder());
   auto comms = ReadJsonLines(installation.SimFile(L"comms.jsonl"));
   record.comms.assign(
@@ -223,12 +237,16 @@ TEST_F(DefaultScenarioRuns, UploadGivesTheLibraryTheIdentityCredentialsAndConnec
       "setting2":null,"setting3":null})"));
 }
 
-// Which hash and time are kept is the collector's tests'; here the items they
-// are kept in, which the second run must find.
+// Which hash is kept is the collector's tests' (a wrong one makes the second
+// run send again); here the items kept and the machine's own clock.
 TEST_F(DefaultScenarioRuns, FirstRunKeepsTheHashAndTheUploadTime) {
   ASSERT_TRUE(first_->state) << "nothing kept";
-  EXPECT_EQ((*first_->state)["0x4009501"]["type"], "VT_UI4") << first_->state->dump();
-  EXPECT_EQ((*first_->state)["0x4009502"]["type"], "VT_DATE") << first_->state->dump();
+  const auto& state = *first_->state;
+  EXPECT_EQ(state["0x4009501"]["type"], "VT_UI4") << state.dump();
+  ASSERT_EQ(state["0x4009502"]["type"], "VT_DATE") << state.dump();
+  const double kept = state["0x4009502"]["value"];
+  EXPECT_GE(kept, first_->started - 1.0 / 86400);
+  EXPECT_LE(kept, first_->ended + 1.0 / 86400);
 }
 
 TEST_F(DefaultScenarioRuns, SecondRunFindsNoChangeAndSendsNothing) {
