@@ -56,28 +56,5 @@ TEST(ScenarioValues, AreEncodedAsTheRegistryStoresThem) {
   EXPECT_EQ(scenario.command_line, std::vector<std::wstring>{L"/TestMode"});
 }
 
-// Each run gets the scenario merged with its item: members replaced, objects
-// merged member by member, null removing; what the runner needs comes parsed.
-TEST(ScenarioRuns, MergeEachItemOverTheScenario) {
-  const Scenario scenario = ParseScenario(json::parse(R"({
-    "agentProcess": {"folder": "C:\\Agent"}, "comms": {"send": true, "deliver": false},
-    "environment": {"TEMP": "C:\\T1"}, "startFolder": "${agentFolder}\\Sub",
-    "runs": [{"comms": {"send": false}},
-             {"comms": null, "environment": {"TEMP": null, "TMP": "C:\\T2"}, "commandLine": [],
-              "startFolder": "C:\\Elsewhere\\"}]})"), L".");
-  ASSERT_EQ(scenario.runs.size(), 2u);
-  const ScenarioRun& first = scenario.runs[0];
-  const ScenarioRun& second = scenario.runs[1];
-  EXPECT_EQ(first.document["comms"], json::parse(R"({"send": false, "deliver": false})"));
-  EXPECT_FALSE(first.document.contains("runs"));
-  EXPECT_EQ(first.start_folder, L"C:\\Agent\\Sub");
-  EXPECT_EQ(first.command_line, std::vector<std::wstring>{L"/TestMode"});
-  EXPECT_FALSE(second.document.contains("comms"));
-  EXPECT_EQ(second.environment.count(L"TEMP"), 0u);  // null removes the member, as anywhere in a patch
-  EXPECT_EQ(second.environment.at(L"TMP"), std::optional<std::wstring>(L"C:\\T2"));
-  EXPECT_TRUE(second.command_line.empty());
-  EXPECT_EQ(second.start_folder, L"C:\\Elsewhere");
-}
-
 }  // namespace
 }  // namespace qm::sim

@@ -185,10 +185,7 @@ TEST_F(Collect, TakesANonZeroSuccessStatusOfAnOSItemAsFailure) {
   EXPECT_EQ(Traced(117).args[1].value, S_FALSE);
 }
 
-TEST_F(Collect, ConvertsOSx64FromAnyType) {
-  ASSERT_TRUE(CollectWith(kOsX64Item, Int(1)));
-  EXPECT_TRUE(OS().GetOSx64());
-  collector_->Finalise();
+TEST_F(Collect, ConvertsOSx64FromAnyTypeAndTracesWhatItTook) {
   ASSERT_TRUE(CollectWith(kOsX64Item, Text(L"0")));
   EXPECT_FALSE(OS().GetOSx64());
   EXPECT_EQ(Traced(119).args[1].narrow, "False");

@@ -10,6 +10,7 @@
 #include "collector/machine_os_info.h"
 #include "common/registry_sandbox.h"
 #include "diagnostics/trace_recorder.h"
+#include "support/text.h"
 
 namespace qm::testing {
 namespace {
@@ -97,44 +98,23 @@ TEST(WindowsClassification, OnlyAWorkstationTenPointZeroIsWindows10) {
 TEST(BackupDirectory, IsReadWholeUpToItsBufferAndOtherwiseLeftUntouched) {
   const std::wstring kServiceHost = L"Software\\Orvex Security\\Orvex Service Host";
   const std::wstring three_hundred = L"C:\\" + std::wstring(297, L'b');
+  // 27 opens every reading; the second message tells how it ended.
   const struct {
     const char* name;
     const wchar_t* value_name;  // null: no key at all
     std::wstring value;
     bool configured;
     const wchar_t* directory;
-    std::vector<int> traces;
+    int trace;
     std::string last_arg;
   } rows[] = {
-      {"no key",
-       nullptr,
-       L"",
-       false,
-       L"untouched",
-       {27, 28},
-       "Software\\Orvex Security\\Orvex Service Host\\"},
-      {"other value",
-       L"other",
-       L"C:\\elsewhere",
-       false,
-       L"untouched",
-       {27, 31},
-       "quillmark_backup"},
-      {"300 characters",
-       L"quillmark_backup",
-       three_hundred,
-       true,
-       three_hundred.c_str(),
-       {27, 32},
+      {"no key", nullptr, L"", false, L"untouched", 28, ToAnsi(kServiceHost + L"\\")},
+      {"other value", L"other", L"C:\\elsewhere", false, L"untouched", 31, "quillmark_backup"},
+      {"300 characters", L"quillmark_backup", three_hundred, true, three_hundred.c_str(), 32,
        "True"},
-      {"600 characters",
-       L"quillmark_backup",
-       std::wstring(600, L'x'),
-       false,
-       L"untouched",
-       {27, 31},
+      {"600 characters", L"quillmark_backup", std::wstring(600, L'x'), false, L"untouched", 31,
        "quillmark_backup"},
-      {"empty", L"quillmark_backup", L"", false, L"", {27, 32}, "False"},
+      {"empty", L"quillmark_backup", L"", false, L"", 32, "False"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
@@ -144,7 +124,7 @@ TEST(BackupDirectory, IsReadWholeUpToItsBufferAndOtherwiseLeftUntouched) {
     std::wstring directory = L"untouched";
     EXPECT_EQ(ReadBackupDirectory(directory), row.configured);
     EXPECT_EQ(directory, row.directory);
-    EXPECT_EQ(recorder.Numbers(Source::RunDriver), row.traces);
+    EXPECT_EQ(recorder.Numbers(Source::RunDriver), (std::vector{27, row.trace}));
     EXPECT_EQ(recorder.Messages().back().args.at(0).narrow, row.last_arg);
   }
 }

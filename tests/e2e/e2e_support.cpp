@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include "common/sim_files.h"
 #include "common/sim_text.h"
 #include "simagent/installer.h"
@@ -133,21 +135,12 @@ std::string MarkerText(std::initializer_list<std::string_view> messages) {
 
 std::vector<nlohmann::json> ReadJsonLines(const std::wstring& path) {
   std::vector<nlohmann::json> lines;
-  const auto bytes = ReadIfPresent(path);
-  if (!bytes) return lines;
-  std::size_t start = 0;
-  while (start < bytes->size()) {
-    std::size_t end = bytes->find('\n', start);
-    if (end == std::string::npos) end = bytes->size();
-    const std::string line = bytes->substr(start, end - start);
-    start = end + 1;
+  std::istringstream bytes(ReadIfPresent(path).value_or(""));
+  for (std::string line; std::getline(bytes, line);) {
     if (line.find_first_not_of(" \r") == std::string::npos) continue;
     auto value = nlohmann::json::parse(line, nullptr, false);
-    if (value.is_discarded()) {
-      ADD_FAILURE() << "not JSON in " << sim::ToUtf8(path) << ": " << line;
-      continue;
-    }
-    lines.push_back(std::move(value));
+    if (value.is_discarded()) ADD_FAILURE() << "not JSON in " << sim::ToUtf8(path) << ": " << line;
+    if (!value.is_discarded()) lines.push_back(std::move(value));
   }
   return lines;
 }

@@ -186,13 +186,6 @@ TEST(FallbackProduct, TakesSetupValuesAsSignedIntegers) {
   }
 }
 
-// The standard CRC-32 check values.
-TEST(DocumentHash, IsTheStandardCrc32) {
-  EXPECT_EQ(Crc32("123456789"), 0xCBF43926u);
-  EXPECT_EQ(Crc32({"\0", 1}), 0xD202EF8Du);
-  EXPECT_EQ(Crc32(""), 0u);
-}
-
 // Puts the thread's locale back when it ends.
 struct ThreadLocale {
   LCID saved = ::GetThreadLocale();

@@ -12,7 +12,6 @@
 
 #include "common/registry_sandbox.h"
 #include "common/scratch_folder.h"
-#include "support/environment.h"
 #include "support/unique_resource.h"
 
 namespace qm {
@@ -96,21 +95,6 @@ TEST(InstallUidProbe, IsAValueOfAnyTypeReadAsTextOfAtMostTwoHundredCharacters) {
     ReadInstallUid(install_uid);
     EXPECT_EQ(install_uid, row.read) << ::testing::PrintToString(row.value.substr(0, 8));
   }
-}
-
-TEST(EnvironmentVariable, IsReadWhenSetAndRefusedWhenUnsetEmptyOrTooLong) {
-  std::array<wchar_t, 8> buffer{};
-  const auto read_back = [&](const wchar_t* value) {
-    ::SetEnvironmentVariableW(L"QM_PROBE_VALUE", value);
-    return ReadEnvironmentVariable(L"QM_PROBE_VALUE", buffer.data(), buffer.size());
-  };
-  EXPECT_TRUE(read_back(L"abc"));
-  EXPECT_STREQ(buffer.data(), L"abc");
-  EXPECT_TRUE(read_back(L"1234567"));  // fills the buffer with its terminator
-  EXPECT_FALSE(read_back(L"12345678"));
-  EXPECT_EQ(buffer[0], L'\0');
-  EXPECT_FALSE(read_back(L""));
-  EXPECT_FALSE(read_back(nullptr));
 }
 
 }  // namespace

@@ -144,15 +144,5 @@ TEST_F(ServiceWait, ACheckNamesTheStateItFoundAndTheErrorOfAFailedServiceCall) {
   EXPECT_EQ(recorder_.Find(Source::ServiceControl, 13)->args.at(0).value, SERVICE_RUNNING);
 }
 
-TEST_F(ServiceWait, QueryServiceStateLeavesTheStateAloneWhenItCannotBeRead) {
-  DWORD state = 99;
-  Answering(Always(NotOpened(ERROR_ACCESS_DENIED)));
-  EXPECT_FALSE(QueryServiceState(nullptr, L"VelaServiceMain", state));
-  EXPECT_EQ(state, 99u);
-  Answering(Always(InState(SERVICE_PAUSE_PENDING)));
-  EXPECT_TRUE(QueryServiceState(nullptr, L"VelaServiceMain", state));
-  EXPECT_EQ(state, static_cast<DWORD>(SERVICE_PAUSE_PENDING));
-}
-
 }  // namespace
 }  // namespace qm

@@ -83,12 +83,5 @@ TEST_F(RegistryRead, IntegerTakesFourBytesWhateverTheTypeAndBytesAreBounded) {
   EXPECT_EQ(registry::ReadBytes(key_.Get(), L"ten", 9, bytes), ERROR_MORE_DATA);
 }
 
-TEST_F(RegistryRead, FailedOpenLeavesTheKeyEmpty) {
-  UniqueKey key;
-  EXPECT_EQ(registry::OpenKey(HKEY_LOCAL_MACHINE, L"Software\\Nowhere", KEY_READ, key),
-            ERROR_FILE_NOT_FOUND);
-  EXPECT_FALSE(key);
-}
-
 }  // namespace
 }  // namespace qm

@@ -8,7 +8,6 @@
 
 #include "common/registry_sandbox.h"
 #include "diagnostics/trace_recorder.h"
-#include "fake_profile.h"
 #include "upload/platform_cipher.h"
 
 namespace qm {
@@ -106,26 +105,10 @@ TEST_F(AgentIdentity, ProgramIdentifierComesFromTheFileVersion) {
   ASSERT_TRUE(versioned && unversioned);
   EXPECT_EQ(ProgramIdentifierOf(versioned.Get()), L"Quillmark_4_0_0_48");
   EXPECT_EQ(ProgramIdentifierOf(unversioned.Get()), L"Quillmark_0_0_0_0");
-  EXPECT_EQ(BuildProgramIdentifier(), L"Quillmark_0_0_0_0");  // this program has none either
   EXPECT_THAT(recorder_.Numbers(Source::Upload), IsEmpty());
 
   EXPECT_EQ(ProgramIdentifierOf(reinterpret_cast<HMODULE>(0x10)), L"Quillmark_1.0.0");
   EXPECT_THAT(recorder_.Numbers(Source::Upload), ElementsAre(33));
-}
-
-TEST_F(AgentIdentity, SuiteVersionAndMuidFallBackWhenAbsent) {
-  testing::FakeProfile profile;
-  EXPECT_EQ(SuiteVersionOrDefault(nullptr), L"1.0.0.0");
-  EXPECT_EQ(SuiteVersionOrDefault(&profile), L"1.0.0.0");
-  EXPECT_EQ(MUIDOrDefault(nullptr), L"00000000000000000");
-  EXPECT_EQ(MUIDOrDefault(&profile), L"00000000000000000");
-  EXPECT_THAT(recorder_.Numbers(Source::Upload), ElementsAre(28, 29, 30, 31));
-
-  profile.suite_version = L"21.1.68";
-  profile.muid = L"ABCDEF0123456789A";
-  EXPECT_EQ(SuiteVersionOrDefault(&profile), L"21.1.68");
-  EXPECT_EQ(MUIDOrDefault(&profile), L"ABCDEF0123456789A");
-  EXPECT_THAT(recorder_.Numbers(Source::Upload), ElementsAre(28, 29, 30, 31));
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 
 #include "common/registry_sandbox.h"
 #include "diagnostics/trace_recorder.h"
+#include "fake_link.h"
 #include "fake_profile.h"
 #include "upload/tracker.h"
 
@@ -18,65 +19,15 @@ namespace {
 
 using ::testing::HasSubstr;
 
-std::wstring Text(const wchar_t* text) { return text == nullptr ? L"<null>" : text; }
-
-// Every request call lands in one transcript, e.g. " Create(url)
-// Start(muid|custom|event) Prepare Add(name=value) Submit(0|7) Release".
-class FakeRequests final : public LinkUtility, public LinkRequest {
- public:
-  LinkChannel* OpenChannel(const wchar_t*, const wchar_t*, const wchar_t*, std::int32_t,
-                           const wchar_t*, const wchar_t*, std::int32_t,
-                           const UploadCredentials*) override {
-    return nullptr;
-  }
-  bool CloseChannel(LinkChannel*) override { return true; }
-  LinkRequest* CreateRequest(const wchar_t* url) override {
-    return Log(L"Create(" + Text(url) + L")"), this;
-  }
-  void ReleaseRequest(LinkRequest*) override { Log(L"Release"); }
-  bool Start(const wchar_t* r1, const wchar_t* r2, const wchar_t* r3, const wchar_t* muid,
-             const wchar_t* custom_id, const wchar_t* event) override {
-    if (Text(r1) + Text(r2) + Text(r3) != L"") Log(L"reserved-not-empty");
-    return Log(L"Start(" + Text(muid) + L"|" + Text(custom_id) + L"|" + Text(event) + L")");
-  }
-  bool AddParameter(const wchar_t* name, const wchar_t* value) override {
-    return Log(L"Add(" + Text(name) + L"=" + Text(value) + L")");
-  }
-  bool Prepare() override { return Log(L"Prepare"); }
-  bool Submit(const ConnectionSettings* s, std::int32_t options) override {
-    const std::wstring record = s == nullptr
-                                    ? L"0"
-                                    : std::to_wstring(s->size) + L":" + Text(s->setting1) + L"," +
-                                          Text(s->setting2) + L"," + Text(s->setting3);
-    return Log(L"Submit(" + record + L"|" + std::to_wstring(options) + L")") && submit_result;
-  }
-
-  bool Log(const std::wstring& call) { return calls += L" " + call, true; }
-  bool submit_result = true;
-  std::wstring calls;
-};
-
-FakeRequests* g_link = nullptr;
-std::vector<std::wstring> g_loaded;
-bool g_loads = true, g_has_entry = true, g_gives_utility = true;
-
-LinkUtility* FakeGetUtil() { return g_gives_utility ? g_link : nullptr; }
-HMODULE LoadStandIn(const wchar_t* path) {
-  g_loaded.push_back(path);
-  return g_loads ? ::LoadLibraryW(L"kernel32.dll") : nullptr;
-}
-LinkGetUtilFunction ResolveFake(HMODULE, const char*) {
-  return g_has_entry ? &FakeGetUtil : nullptr;
-}
-
-constexpr LinkBridgeLoader kFakeLibrary{&LoadStandIn, &ResolveFake};
+using testing::FakeLink;
+using testing::g_library;
+using testing::kFakeLibrary;
+using testing::Text;
 
 class Tracking : public ::testing::Test {
  protected:
   void SetUp() override {
-    g_link = &link_;
-    g_loaded.clear();
-    g_loads = g_has_entry = g_gives_utility = true;
+    testing::UseFakeLibrary(link_);
     ::SetEnvironmentVariableW(L"TrackingResource", nullptr);
   }
 
@@ -91,7 +42,7 @@ class Tracking : public ::testing::Test {
 
   testing::RegistrySandbox hive_;
   trace::TraceRecorder recorder_;
-  FakeRequests link_;
+  FakeLink link_;
   std::optional<TrackingSession> session_;
 };
 
@@ -106,10 +57,10 @@ TEST_F(Tracking, SwitchIsOneWholeArgumentAfterTheProgramInAnyLetterCase) {
       {{L"-TRACKING", L"/TestMode"}, false},
   };
   for (const auto& row : rows) {
-    g_loaded.clear();
+    g_library.loaded.clear();
     Started(row.argv).Send(L"prfFailOMX", 12);
     EXPECT_EQ(session_->IsOn(), row.on) << Text(row.argv.back());
-    EXPECT_EQ(g_loaded.size(), row.on ? 1u : 0u);
+    EXPECT_EQ(g_library.loaded.size(), row.on ? 1u : 0u);
   }
 }
 
@@ -129,7 +80,8 @@ TEST_F(Tracking, RequestsGoToTheResourceVariableWhenItFits) {
   }
   wchar_t own[MAX_PATH] = {};
   std::wstring folder(own, ::GetModuleFileNameW(nullptr, own, MAX_PATH));
-  EXPECT_EQ(g_loaded.back(), folder.substr(0, folder.find_last_of(L'\\') + 1) + L"LinkBridge.dll");
+  EXPECT_EQ(g_library.loaded.back(),
+            folder.substr(0, folder.find_last_of(L'\\') + 1) + L"LinkBridge.dll");
 }
 
 TEST_F(Tracking, EachEventSendsItsOneParameterAndOnlySentOnesAreTraced) {
@@ -172,7 +124,7 @@ TEST_F(Tracking, EventsCarryTheRegistryIdentityUntilTheProfileReplacesIt) {
       {L"REG1", L"", std::nullopt, L"", L"REG1||", L"0"},
       {std::wstring(260, L'M'), L"", std::nullopt, L"", L"||", L"0"},
       {L"REG1", L"", 187477, L"", L"REG1|187477|", L"0"},
-      {L"REG1", L"P1", 0xFFFFFFFF, L"proxy:8080", L"P1|-1|", L"16:proxy:8080,u,"},
+      {L"REG1", L"P1", 0xFFFFFFFF, L"proxy:8080", L"P1|-1|", L"16|proxy:8080|u|"},
   };
   for (const auto& row : rows) {
     const std::wstring& muid = row.registry_muid;
@@ -198,14 +150,15 @@ TEST_F(Tracking, EventsCarryTheRegistryIdentityUntilTheProfileReplacesIt) {
 // Whatever the library lacks, there is no tracker and events go nowhere; nor
 // after the tracker stopped.
 TEST_F(Tracking, WithoutALibraryEntryOrUtilityThereIsNoTracker) {
-  for (bool* lack : {&g_loads, &g_has_entry, &g_gives_utility, static_cast<bool*>(nullptr)}) {
+  for (bool* lack : {&g_library.loads, &g_library.has_entry, &g_library.gives_utility,
+                     static_cast<bool*>(nullptr)}) {
     if (lack != nullptr) *lack = false;
     TrackingSession& session = Started();
     if (lack == nullptr) session.Stop();
     session.Send(L"prfFailOMX", 12);
     EXPECT_FALSE(session.HasTracker());
     EXPECT_EQ(link_.calls, L"");
-    g_loads = g_has_entry = g_gives_utility = true;
+    g_library.loads = g_library.has_entry = g_library.gives_utility = true;
   }
 }
 

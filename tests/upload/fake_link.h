@@ -1,0 +1,115 @@
+#pragma once
+
+// The communications library's side for the upload and tracking tests: every
+// call lands in one transcript, e.g. "GetUtil Open Settings(16|a|<null>|c)
+// Send(ProfilerQueue|C:\x.dat) Close(channel)" or " Create(url)
+// Start(muid|custom|event) Prepare Add(name=value) Submit(0|7) Release".
+
+#include <windows.h>
+
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "upload/link_binding.h"
+#include "upload/linkbridge.h"
+
+namespace qm::testing {
+
+inline std::wstring Text(const wchar_t* text) { return text == nullptr ? L"<null>" : text; }
+
+inline std::wstring SettingsText(const ConnectionSettings* s) {
+  return std::to_wstring(s->size) + L"|" + Text(s->setting1) + L"|" + Text(s->setting2) + L"|" +
+         Text(s->setting3);
+}
+
+class FakeLink final : public LinkUtility, public LinkChannel, public LinkRequest {
+ public:
+  LinkChannel* OpenChannel(const wchar_t* program_id, const wchar_t* host_name,
+                           const wchar_t* service, std::int32_t suite_id,
+                           const wchar_t* suite_version, const wchar_t* muid, std::int32_t mode,
+                           const UploadCredentials* c) override {
+    calls += L" Open";
+    identity = Text(program_id) + L"|" + Text(host_name) + L"|" + Text(service) + L"|" +
+               std::to_wstring(suite_id) + L"|" + Text(suite_version) + L"|" + Text(muid) + L"|" +
+               std::to_wstring(mode);
+    credentials = std::to_wstring(c->size) + L"|";
+    for (std::uint32_t word : c->reserved) credentials += std::to_wstring(word) + L",";
+    credentials += L"|" + std::wstring(c->token, c->token + c->tokenLength) + L"|" +
+                   Text(c->product) + L"|" + Text(c->clientKey);
+    return give_channel ? this : nullptr;
+  }
+  bool CloseChannel(LinkChannel* closed) override {
+    calls += closed == this      ? L" Close(channel)"
+             : closed == nullptr ? L" Close(null)"
+                                 : L" Close(?)";
+    return close_result;
+  }
+  bool SetConnectionSettings(const ConnectionSettings* s) override {
+    return Log(L"Settings(" + SettingsText(s) + L")");
+  }
+  bool Send(const wchar_t* queue, const wchar_t* path) override {
+    Log(L"Send(" + Text(queue) + L"|" + Text(path) + L")");
+    if (throw_on_send) throw std::runtime_error("transport broke");
+    if (raise_on_send != 0) ::RaiseException(raise_on_send, EXCEPTION_NONCONTINUABLE, 0, nullptr);
+    return send_result;
+  }
+  LinkRequest* CreateRequest(const wchar_t* url) override {
+    return Log(L"Create(" + Text(url) + L")"), this;
+  }
+  void ReleaseRequest(LinkRequest*) override { Log(L"Release"); }
+  bool Start(const wchar_t* r1, const wchar_t* r2, const wchar_t* r3, const wchar_t* muid,
+             const wchar_t* custom_id, const wchar_t* event) override {
+    if (Text(r1) + Text(r2) + Text(r3) != L"") Log(L"reserved-not-empty");
+    return Log(L"Start(" + Text(muid) + L"|" + Text(custom_id) + L"|" + Text(event) + L")");
+  }
+  bool AddParameter(const wchar_t* name, const wchar_t* value) override {
+    return Log(L"Add(" + Text(name) + L"=" + Text(value) + L")");
+  }
+  bool Prepare() override { return Log(L"Prepare"); }
+  bool Submit(const ConnectionSettings* s, std::int32_t options) override {
+    return Log(L"Submit(" + (s == nullptr ? L"0" : SettingsText(s)) + L"|" +
+               std::to_wstring(options) + L")") &&
+           submit_result;
+  }
+
+  bool Log(const std::wstring& call) { return calls += L" " + call, true; }
+
+  bool give_channel = true, close_result = true, send_result = true, throw_on_send = false;
+  bool submit_result = true;
+  DWORD raise_on_send = 0;
+  std::wstring calls, identity, credentials;
+};
+
+// The library as GetUtil hands it out; each switch takes one part away.
+struct FakeLibrary {
+  FakeLink* link = nullptr;
+  bool loads = true, has_entry = true, gives_utility = true;
+  std::vector<std::wstring> loaded;  // the paths asked for
+};
+inline FakeLibrary g_library;
+
+inline LinkUtility* FakeGetUtil() {
+  g_library.link->calls += L"GetUtil";
+  return g_library.gives_utility ? g_library.link : nullptr;
+}
+// A real module keeps the load and free counts honest; the entry is ours.
+inline HMODULE LoadStandIn(const wchar_t* path) {
+  g_library.loaded.push_back(path);
+  if (g_library.loads) return ::LoadLibraryW(L"kernel32.dll");
+  ::SetLastError(ERROR_MOD_NOT_FOUND);
+  return nullptr;
+}
+inline LinkGetUtilFunction ResolveFake(HMODULE, const char* name) {
+  return g_library.has_entry && std::string_view(name) == "GetUtil" ? &FakeGetUtil : nullptr;
+}
+inline constexpr LinkBridgeLoader kFakeLibrary{&LoadStandIn, &ResolveFake};
+
+// Starts every test with the whole library and `link` behind it.
+inline void UseFakeLibrary(FakeLink& link) {
+  g_library = FakeLibrary{};
+  g_library.link = &link;
+}
+
+}  // namespace qm::testing
