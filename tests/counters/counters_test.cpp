@@ -65,6 +65,11 @@ sim::SdkScenario CountersScenario() {
   return s;
 }
 
+constexpr wchar_t kEveryCounter[] =
+    LR"({"VirusDetections":"70010","PUPDetections":"5","SuspiciousDetection":"6",)"
+    LR"("URLDetections":"17","TotalAnalyzedFiles":"482913","RecoveredBytes":"4294967301",)"
+    LR"("BlockedThreats":"70030","InstalledUpdates":"37","Last30DaysAnalyzedURLs":"7"})";
+
 class CountersStep : public ::testing::Test {
  protected:
   CountersStep() {
@@ -123,6 +128,13 @@ TEST(CountersGate, FullCountersFromSuite18_7_2OnEachNumberAndForTheTwoCustomBuil
         << inputs.version_major << "." << inputs.version_minor << "." << inputs.version_build << " "
         << inputs.custom_id;
   }
+}
+
+TEST_F(CountersStep, FillsEveryCounterWithCountsReadWholeAndBytesSummedIn64Bits) {
+  SetProfiles({kUser, kAdmin});
+  ASSERT_TRUE(Collect(CountersScenario()));
+  EXPECT_EQ(Counters(), kEveryCounter);
+  EXPECT_THAT(ErrorLines(), IsEmpty());
 }
 
 TEST_F(CountersStep, TheLastReportEntryWinsSumsStopAt32BitsAndBelowTheGateNothingElseIsRead) {
