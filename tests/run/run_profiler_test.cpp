@@ -156,8 +156,8 @@ const std::vector<std::string> kUntouched, kDestroyed{"destroyed"},
 
 // Each course starts over markers an earlier run left, which a test-mode run
 // deletes first; one run after another also shows the instance mutex freed.
-// The delivery tests show the courses of a real run: the service timeout, an
-// unchanged profile, a failed and a successful upload.
+// The delivery tests show the courses of a real run: the service timeout, a
+// failed and a successful upload.
 TEST_F(Run, EveryStageOutcomeEndsWithItsExitCodeMarkerAndCollectorRelease) {
   const struct {
     Machine machine;
@@ -181,6 +181,8 @@ TEST_F(Run, EveryStageOutcomeEndsWithItsExitCodeMarkerAndCollectorRelease) {
        kFinalised, "11 17"},
       {Machine{.profile = false}, -1, kErrorMarkerName, "Error obteniendo IProfileDataObserver.",
        kFinalised, "11 19(True,False) 20 21"},
+      {Machine{.changed = false}, 0, kOkMarkerName,
+       kCollected + "\r\nNo han cambiado los datos del perfilado.", kFinalised, "11 18(False,False)"},
       {Machine{.uploader = false}, 0, kOkMarkerName, kSent, kFinalised, "11 19(True,False) 20 22"},
       {Machine{.changed = false, .resend_due = true, .uploader = false}, 0, kOkMarkerName, kSent,
        kFinalised, "11 19(False,True) 20 22"},
