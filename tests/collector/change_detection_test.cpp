@@ -78,17 +78,6 @@ TEST_F(ChangeDetection, FirstRunFindsBothReasonsToSendAndTheUploadKeepsTheCompar
   EXPECT_THAT(kept_at, ElementsAre(2023, 3, 15, 12, 0, 0));
 }
 
-TEST_F(ChangeDetection, TheSameProfileIsResentOnlyWhenItsUploadIsMoreThanSevenDaysOld) {
-  UploadedAt(kNow - 3);
-  EXPECT_FALSE(Run().HasProfileChanged());
-  EXPECT_FALSE(collector_->IsResendDue());
-  UploadedAt(kNow - 8);
-  EXPECT_FALSE(Run().HasProfileChanged());
-  EXPECT_TRUE(collector_->IsResendDue());
-  collector_->KeepUploadState();
-  EXPECT_EQ(Kept(kLastUploadTimeValueId)->real, kNow);
-}
-
 TEST_F(ChangeDetection, AKeptTimeInTheFutureOrThatIsNoDateIsDue) {
   const struct {
     DATE kept, now;

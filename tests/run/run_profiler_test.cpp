@@ -156,6 +156,8 @@ const std::vector<std::string> kUntouched, kDestroyed{"destroyed"},
 
 // Each course starts over markers an earlier run left, which a test-mode run
 // deletes first; one run after another also shows the instance mutex freed.
+// The delivery tests show the courses of a real run: the service timeout, a
+// failed and a successful upload.
 TEST_F(Run, EveryStageOutcomeEndsWithItsExitCodeMarkerAndCollectorRelease) {
   const struct {
     Machine machine;
@@ -166,8 +168,6 @@ TEST_F(Run, EveryStageOutcomeEndsWithItsExitCodeMarkerAndCollectorRelease) {
     const char* traces;
   } courses[] = {
       {Machine{.agent = false}, -1, nullptr, "", kUntouched, "11 12"},
-      {Machine{.service = false}, -1, kErrorMarkerName, "Agotado el tiempo de espera del servicio.",
-       kUntouched, "11 13"},
       {Machine{.context = false}, -1, kErrorMarkerName, "Error obteniendo instancia de la OMX.",
        kUntouched, "11 14"},
       {Machine{.collector = false}, -1, kErrorMarkerName,
@@ -183,8 +183,6 @@ TEST_F(Run, EveryStageOutcomeEndsWithItsExitCodeMarkerAndCollectorRelease) {
        kFinalised, "11 19(True,False) 20 21"},
       {Machine{.changed = false}, 0, kOkMarkerName,
        kCollected + "\r\nNo han cambiado los datos del perfilado.", kFinalised, "11 18(False,False)"},
-      // The data file is written, then deleted; nothing is kept.
-      {Machine{}, 0, kErrorMarkerName, kClosing, kFinalised, "11 19(True,False) 20 22"},
       {Machine{.uploader = false}, 0, kOkMarkerName, kSent, kFinalised, "11 19(True,False) 20 22"},
       {Machine{.changed = false, .resend_due = true, .uploader = false}, 0, kOkMarkerName, kSent,
        kFinalised, "11 19(False,True) 20 22"},
