@@ -101,22 +101,39 @@ class AddOns : public ::testing::Test {
   std::unique_ptr<ProfileDataCollector> collector_;
 };
 
-// The delivery test's mask holds the protection, add-on items 0x2 to 0x200,
-// mobile feature, cleaner, vault keypad and file kit, toolbar and VPN type 1;
-// here each source it leaves out, and the map walk's edge cases.
 TEST_F(AddOns, EachSourceAloneSetsExactlyItsBit) {
   const sim::SdkAnswer on = Answer(sim::SdkValue::Bool(true));
   const auto item = [&](LONG id) { return [this, id, on] { scenario_.config[id] = on; }; };
+  const auto vpn = [this](DWORD type) {
+    return [this, type] {
+      registry_->SetDword(L"SOFTWARE\\Orvex Security\\Vela Av\\ModROL", L"VPN_VERSION_TYPE", type);
+    };
+  };
   const struct {
     std::uint32_t bit;
     int trace;
     std::function<void()> arrange;
   } rows[] = {
+      {0x1, 41, item(kProtectionItem)},
+      {0x2, 47, item(0x401C007)},
+      {0x4, 49, item(0x4016001)},
       {0x8, 51, item(0x401F00B)},
       {0x10, 53, item(0x4024001)},
+      {0x20, 55, item(0x4025009)},
       {0x40, 57, item(0x401F004)},
+      {0x80, 59, item(0x4017005)},
       {0x100, 61, item(0x401F005)},
+      {0x200, 63, item(0x4023001)},
       {0x400, 65, item(0x4009952)},
+      {0x800, 67, [] { g_mobile_setting = L"1"; }},
+      {0x1000, 66,
+       [this] {
+         registry_->SetText(L"Software\\Orvex Security\\Orvex Sweeper", L"CurrentPath",
+                            (folder_.Path() / L"Sweeper").wstring());
+         File(L"Sweeper\\SweeperApp.exe");
+       }},
+      {0x2000, 77, [this] { File(L"Orvex Lockbox\\lbFileKit.exe"); }},
+      {0x4000, 76, [this] { File(L"Orvex Lockbox\\lbKeypad.exe"); }},
       {0x8000, 78, [this] { File(L"Orvex Lockbox\\lbKeyring.exe"); }},
       // The walk stops at the first true entry; a value that is no boolean is not true.
       {0x10000, 68,
@@ -126,10 +143,13 @@ TEST_F(AddOns, EachSourceAloneSetsExactlyItsBit) {
                                         {L"b", sim::SdkValue::Text(L"maybe")},
                                         {L"c", sim::SdkValue::Bool(true)}}));
        }},
-      {0x80000, 72,
+      {0x20000, 70,
        [this] {
-         registry_->SetDword(L"SOFTWARE\\Orvex Security\\Vela Av\\ModROL", L"VPN_VERSION_TYPE", 2);
+         registry_->SetText(L"SOFTWARE\\Microsoft\\Internet Explorer\\Toolbar",
+                            L"{6D3A9E12-47B0-4C5E-A1F8-2B9C0E7D4F63}", L"", KEY_WOW64_32KEY);
        }},
+      {0x40000, 71, vpn(1)},
+      {0x80000, 72, vpn(2)},
   };
   EXPECT_EQ(Collected().GetDefaultModuleStatus(), 0u);
   for (const auto& row : rows) {
