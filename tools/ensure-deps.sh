@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(g++-mingw-w64-i686-posix wine wine32:i386 wine64 cmake ninja-build
-          libgtest-dev nlohmann-json3-dev python3)
+          libgtest-dev nlohmann-json3-dev python3 clang-format)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -38,7 +38,8 @@ class Installation {
     Install(LoadScenario(options_.scenario_bytes_path), options_);
   }
   ~Installation() {
-    for (const std::string& problem : Remove(options_.record_path)) ADD_FAILURE() << "removal: " << problem;
+    for (const std::string& problem : Remove(options_.record_path))
+      ADD_FAILURE() << "removal: " << problem;
   }
 
  private:
@@ -52,15 +53,19 @@ using Snapshot = std::map<std::wstring, std::string>;
 
 void AddKeys(REGSAM view, const std::wstring& path, Snapshot& snapshot) {
   UniqueKey key;
-  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | view, key.Put()) != ERROR_SUCCESS) return;
+  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | view, key.Put()) !=
+      ERROR_SUCCESS)
+    return;
   const std::wstring prefix = (view == KEY_WOW64_64KEY ? L"64:" : L"32:") + path;
   snapshot[prefix] = "(key)";
   wchar_t name[256];
   BYTE data[1024];
   for (DWORD index = 0, length = 256, size = sizeof data, type = 0;
-       ::RegEnumValueW(key.Get(), index, name, &length, nullptr, &type, data, &size) == ERROR_SUCCESS;
+       ::RegEnumValueW(key.Get(), index, name, &length, nullptr, &type, data, &size) ==
+       ERROR_SUCCESS;
        ++index, length = 256, size = sizeof data) {
-    snapshot[prefix + L"|" + name] = std::to_string(type) + ":" + std::string(reinterpret_cast<char*>(data), size);
+    snapshot[prefix + L"|" + name] =
+        std::to_string(type) + ":" + std::string(reinterpret_cast<char*>(data), size);
   }
   for (DWORD index = 0; ::RegEnumKeyW(key.Get(), index, name, 256) == ERROR_SUCCESS; ++index) {
     AddKeys(view, path + L"\\" + name, snapshot);
@@ -73,7 +78,9 @@ Snapshot MachineState(const testing::ScratchFolder& folder) {
   AddKeys(KEY_WOW64_64KEY, kTestKey, snapshot);
   for (const wchar_t* file : {L"Agent", L"Other", L"Files\\kept.txt", L"Files\\New", L"record"}) {
     const std::wstring path = folder.File(file);
-    snapshot[path] = FileExists(path) ? testing::ReadFileText(path) : FolderExists(path) ? "(folder)" : "";
+    snapshot[path] = FileExists(path)     ? testing::ReadFileText(path)
+                     : FolderExists(path) ? "(folder)"
+                                          : "";
   }
   return snapshot;
 }
@@ -82,21 +89,25 @@ TEST(Installer, RemovalRestoresTheRegistryFilesServiceAndProcesses) {
   testing::ScratchFolder folder;
   {
     UniqueKey key;
-    ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kTestKey, 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_32KEY,
-                                nullptr, key.Put(), nullptr),
+    ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kTestKey, 0, nullptr, 0,
+                                KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr, key.Put(), nullptr),
               ERROR_SUCCESS);
     ::RegSetValueExW(key.Get(), L"Kept", 0, REG_SZ, reinterpret_cast<const BYTE*>(L"old"), 8);
   }
   folder.Write(L"Files\\kept.txt", "before");
   const Snapshot before = MachineState(folder);
-  const std::string scenario = R"({"agentProcess": {"folder": )" + JsonText(folder.File(L"Agent")) + R"(,
-      "imageName": "Koramain.exe", "instances": 2, "otherFolders": [)" + JsonText(folder.File(L"Other")) + R"(]},
+  const std::string scenario = R"({"agentProcess": {"folder": )" + JsonText(folder.File(L"Agent")) +
+                               R"(,
+      "imageName": "Koramain.exe", "instances": 2, "otherFolders": [)" +
+                               JsonText(folder.File(L"Other")) + R"(]},
     "registry": [
       {"key": "HKLM\\Software\\QmSimAgentTest", "values": {"Kept": "new", "Added": 5}},
       {"key": "HKLM\\Software\\QmSimAgentTest\\Deep\\Er", "values": {"Path": "${agentFolder}\\"}},
       {"key": "HKLM\\Software\\QmSimAgentTest\\Wide", "view": "64", "values": {"V": 1}}],
-    "files": [{"path": )" + JsonText(folder.File(L"Files\\kept.txt")) + R"(, "content": "during"},
-              {"path": )" + JsonText(folder.File(L"Files\\New\\Sub\\x.exe")) + R"(, "content": ""}],
+    "files": [{"path": )" + JsonText(folder.File(L"Files\\kept.txt")) +
+                               R"(, "content": "during"},
+              {"path": )" + JsonText(folder.File(L"Files\\New\\Sub\\x.exe")) +
+                               R"(, "content": ""}],
     "service": {"behaviour": "running"}})";
   {
     // What was installed shows in every end-to-end run; only its removal is checked here.

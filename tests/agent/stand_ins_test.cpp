@@ -20,8 +20,9 @@ TEST(SettingsStandIn, AnswersWithinTheCallersBuffer) {
   std::string bytes;
   ASSERT_TRUE(ReadWholeFile(JoinPath(QM_SIM_BIN_FOLDER, L"Util_SettingsHub.dll"), bytes));
   folder.Write(L"Util_SettingsHub.dll", bytes);
-  folder.Write(L"SimAgent\\scenario.json",
-               R"({"settings": {"values": {"REGISTER.AgentFeatures.Mobile": "1", "Long": "0123456789"}}})");
+  folder.Write(
+      L"SimAgent\\scenario.json",
+      R"({"settings": {"values": {"REGISTER.AgentFeatures.Mobile": "1", "Long": "0123456789"}}})");
   const UniqueModule module(::LoadLibraryW(folder.File(L"Util_SettingsHub.dll").c_str()));
   ASSERT_TRUE(module);
   SettingsUtility* settings = GetProcAddressAs<SettingsGetUtilFunction>(module.Get(), "GetUtil")();

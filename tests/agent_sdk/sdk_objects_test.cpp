@@ -18,7 +18,9 @@
 namespace qm::sim {
 namespace {
 
-SdkScenario ScenarioFrom(const char* sdk_json) { return ParseSdkScenario(nlohmann::ordered_json::parse(sdk_json)); }
+SdkScenario ScenarioFrom(const char* sdk_json) {
+  return ParseSdkScenario(nlohmann::ordered_json::parse(sdk_json));
+}
 
 // CreateObject and the query for T; empty when either fails.
 template <typename T>
@@ -32,7 +34,8 @@ ComPtr<T> Make(const ComPtr<IOmxRoot>& root, const wchar_t* prog_id, IDispatch* 
 
 // The root and the context every other object is made in.
 struct Session {
-  explicit Session(SdkScenario scenario) : state(std::make_shared<SdkState>(std::move(scenario), SdkFiles{})) {
+  explicit Session(SdkScenario scenario)
+      : state(std::make_shared<SdkState>(std::move(scenario), SdkFiles{})) {
     EXPECT_EQ(CreateSimulatedRoot(state, __uuidof(IOmxRoot), root.PutVoid()), S_OK);
     context = sim::Make<IOmxContext>(root, omx::kContextProgId, nullptr);
   }
@@ -66,7 +69,8 @@ TEST_F(SdkObjectsTest, ObjectsHeldInValuesAreCountedAndReleased) {
   Session session(ScenarioFrom("{}"));
   auto communication = session.Make<IDispatch>(omx::kCommunicationProgId);
   EXPECT_EQ(References(communication.Get()), 1u) << "the creator holds the only reference";
-  ASSERT_EQ(session.context->SetProperty(Bstr(omx::kContextCommunicationProperty).Get(), Dispatch(communication).Get()),
+  ASSERT_EQ(session.context->SetProperty(Bstr(omx::kContextCommunicationProperty).Get(),
+                                         Dispatch(communication).Get()),
             S_OK);
   EXPECT_EQ(References(communication.Get()), 2u) << "the context keeps the communication object";
 
@@ -86,7 +90,8 @@ TEST(SdkScenarioParsing, DocumentedExampleParses) {
   const size_t start = doc.find("```json\n");
   ASSERT_NE(start, std::string::npos) << QM_SDK_DOC_PATH;
   const size_t end = doc.find("```", start + 8);
-  const auto scenario = nlohmann::ordered_json::parse("{" + doc.substr(start + 8, end - start - 8) + "}");
+  const auto scenario =
+      nlohmann::ordered_json::parse("{" + doc.substr(start + 8, end - start - 8) + "}");
   const SdkScenario parsed = ParseSdkScenario(scenario["sdk"]);
   EXPECT_EQ(parsed.config.at(0x4009015).value.text, L"18.07.02.1234");
   EXPECT_EQ(parsed.urls.count(L"S-1-5-21-0-0-0-1000"), 1u);

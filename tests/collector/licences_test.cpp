@@ -98,7 +98,8 @@ TEST(LicenseInfo, TakesEveryProductShapeTheAgentGives) {
     // Without products the uploaded document falls back to the setup's product.
     profile.SetMUID(L"M");
     if (row.products == std::wstring(LR"("Products":[])")) {
-      EXPECT_THAT(profile.ToJson(DocumentInputs{}, nullptr), ::testing::HasSubstr(L"\"Products\":[{\"ProductID\""));
+      EXPECT_THAT(profile.ToJson(DocumentInputs{}, nullptr),
+                  ::testing::HasSubstr(L"\"Products\":[{\"ProductID\""));
     }
     collector->Finalise();
   }

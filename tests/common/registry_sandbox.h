@@ -33,8 +33,8 @@ class RegistrySandbox {
   RegistrySandbox& operator=(const RegistrySandbox&) = delete;
 
   // Writes a value under HKEY_LOCAL_MACHINE\<key>, creating the key.
-  void Set(const std::wstring& key, const wchar_t* name, DWORD type, const void* data,
-           DWORD bytes, REGSAM view = 0) const {
+  void Set(const std::wstring& key, const wchar_t* name, DWORD type, const void* data, DWORD bytes,
+           REGSAM view = 0) const {
     UniqueKey handle;
     ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | view,
                       nullptr, handle.Put(), nullptr);

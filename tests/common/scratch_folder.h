@@ -25,7 +25,8 @@ class ScratchFolder {
   ScratchFolder() {
     static std::atomic<unsigned> counter{0};
     path_ = std::filesystem::temp_directory_path() /
-            (L"qm_test_" + std::to_wstring(::GetCurrentProcessId()) + L"_" + std::to_wstring(++counter));
+            (L"qm_test_" + std::to_wstring(::GetCurrentProcessId()) + L"_" +
+             std::to_wstring(++counter));
     std::filesystem::remove_all(path_);
     std::filesystem::create_directories(path_);
   }
@@ -38,8 +39,12 @@ class ScratchFolder {
 
   [[nodiscard]] const std::filesystem::path& Path() const { return path_; }
   [[nodiscard]] std::wstring File(std::wstring_view name) const { return (path_ / name).wstring(); }
-  [[nodiscard]] bool Exists(std::wstring_view name) const { return std::filesystem::exists(path_ / name); }
-  [[nodiscard]] std::string Content(std::wstring_view name) const { return ReadFileText(path_ / name); }
+  [[nodiscard]] bool Exists(std::wstring_view name) const {
+    return std::filesystem::exists(path_ / name);
+  }
+  [[nodiscard]] std::string Content(std::wstring_view name) const {
+    return ReadFileText(path_ / name);
+  }
   // Writes `content` to `name` (folders created) and returns its path.
   std::wstring Write(std::wstring_view name, std::string_view content) const {
     const std::filesystem::path file = path_ / name;

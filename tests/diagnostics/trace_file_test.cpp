@@ -63,8 +63,8 @@ TEST(FileTraceSettings, TakesLevelFlagsAndPathAndRefusesAnythingElse) {
   EXPECT_EQ(ParseFileTraceSettings(L"4,16,x").value().flags, 16u);
   EXPECT_TRUE(ParseFileTraceSettings(L"255,0xFFFFFFFF,x").has_value());
 
-  for (const wchar_t* value :
-       {L"", L"4,0x10", L"4,0x10,", L",0x10,x", L"4,0xZZ,f", L"256,1,f", L"4,0x100000000,f", L"-1,1,f"}) {
+  for (const wchar_t* value : {L"", L"4,0x10", L"4,0x10,", L",0x10,x", L"4,0xZZ,f", L"256,1,f",
+                               L"4,0x100000000,f", L"-1,1,f"}) {
     EXPECT_FALSE(ParseFileTraceSettings(value).has_value()) << fs::path(value).string();
   }
 }

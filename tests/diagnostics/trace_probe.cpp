@@ -17,7 +17,8 @@ int wmain() {
   QM_TRACE(ServiceControl, 13, Error, Run, trace::Int(-1));
   QM_TRACE(Collector, 10, Info, Collector, trace::Int(1));
   QM_TRACE(Upload, 10, Error, Upload);
-  QM_TRACE(Tracking, 12, Info, Run, trace::Wide(L""), trace::Wide(absent), trace::Wide(L"caf\u00e9"));
+  QM_TRACE(Tracking, 12, Info, Run, trace::Wide(L""), trace::Wide(absent),
+           trace::Wide(L"caf\u00e9"));
   QM_TRACE(RunDriver, 20, Info, Run, trace::AnsiOf(L"{\"MUID\":\"a\\b\u00e9\"}"));
 
   trace::UnregisterTraceProvider();

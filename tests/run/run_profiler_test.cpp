@@ -133,7 +133,8 @@ class Run : public ::testing::Test {
     for (const trace::RecordedMessage& m : recorder_.Messages()) {
       if (m.source != trace::Source::RunDriver || m.number < 10 || m.number > 26) continue;
       traces += (traces.empty() ? "" : " ") + std::to_string(m.number);
-      if (m.number == 18 || m.number == 19) traces += "(" + m.args.at(0).narrow + "," + m.args.at(1).narrow + ")";
+      if (m.number == 18 || m.number == 19)
+        traces += "(" + m.args.at(0).narrow + "," + m.args.at(1).narrow + ")";
     }
     return traces;
   }
@@ -182,7 +183,8 @@ TEST_F(Run, EveryStageOutcomeEndsWithItsExitCodeMarkerAndCollectorRelease) {
       {Machine{.profile = false}, -1, kErrorMarkerName, "Error obteniendo IProfileDataObserver.",
        kFinalised, "11 19(True,False) 20 21"},
       {Machine{.changed = false}, 0, kOkMarkerName,
-       kCollected + "\r\nNo han cambiado los datos del perfilado.", kFinalised, "11 18(False,False)"},
+       kCollected + "\r\nNo han cambiado los datos del perfilado.", kFinalised,
+       "11 18(False,False)"},
       {Machine{.uploader = false}, 0, kOkMarkerName, kSent, kFinalised, "11 19(True,False) 20 22"},
       {Machine{.changed = false, .resend_due = true, .uploader = false}, 0, kOkMarkerName, kSent,
        kFinalised, "11 19(False,True) 20 22"},

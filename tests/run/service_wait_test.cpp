@@ -115,7 +115,8 @@ TEST_F(ServiceWait, ACheckNamesTheStateItFoundAndTheErrorOfAFailedServiceCall) {
     int message;
     DWORD error;
     int control;  // the service-control message carrying `error`; 0: none looked at
-  } checks[] = {  // stopped, start pending and paused: the courses above
+  } checks[] = {
+      // stopped, start pending and paused: the courses above
       {Always(InState(SERVICE_STOP_PENDING)), 41, 0, 0},
       {Always(InState(SERVICE_CONTINUE_PENDING)), 42, 0, 0},
       {Always(InState(SERVICE_PAUSE_PENDING)), 43, 0, 0},
