@@ -26,6 +26,17 @@ Variant Part(VARTYPE type, int value) noexcept {
   return part;
 }
 
+HRESULT SetDateOf(const ComPtr<IOmxDateTime>& date_time, const Moment& moment, VARTYPE part_type) {
+  return date_time->SetDate(Part(part_type, moment.year).Get(), Part(part_type, moment.month).Get(),
+                            Part(part_type, moment.day).Get());
+}
+
+HRESULT SetTimeOf(const ComPtr<IOmxDateTime>& date_time, const Moment& moment, VARTYPE part_type) {
+  return date_time->SetTime(Part(part_type, moment.hour).Get(),
+                            Part(part_type, moment.minute).Get(),
+                            Part(part_type, moment.second).Get());
+}
+
 }  // namespace
 
 Moment MomentOf(DATE utc) noexcept {
@@ -35,13 +46,15 @@ Moment MomentOf(DATE utc) noexcept {
 }
 
 HRESULT SetMoment(const ComPtr<IOmxDateTime>& date_time, const Moment& moment, VARTYPE part_type) {
-  const HRESULT date =
-      date_time->SetDate(Part(part_type, moment.year).Get(), Part(part_type, moment.month).Get(),
-                         Part(part_type, moment.day).Get());
+  const HRESULT date = SetDateOf(date_time, moment, part_type);
   if (FAILED(date)) return date;
-  return date_time->SetTime(Part(part_type, moment.hour).Get(),
-                            Part(part_type, moment.minute).Get(),
-                            Part(part_type, moment.second).Get());
+  return SetTimeOf(date_time, moment, part_type);
+}
+
+void SetMomentWhateverAnswered(const ComPtr<IOmxDateTime>& date_time, const Moment& moment,
+                               VARTYPE part_type) {
+  (void)SetDateOf(date_time, moment, part_type);
+  (void)SetTimeOf(date_time, moment, part_type);
 }
 
 DateWindow CreateDateWindow(SdkSession& session) {

@@ -30,6 +30,11 @@ struct Moment {
 [[nodiscard]] HRESULT SetMoment(const ComPtr<IOmxDateTime>& date_time, const Moment& moment,
                                 VARTYPE part_type);
 
+// `SetDate` and `SetTime` both, for the windows that are handed over whatever
+// the SDK answered: a refused date still leaves the object its time.
+void SetMomentWhateverAnswered(const ComPtr<IOmxDateTime>& date_time, const Moment& moment,
+                               VARTYPE part_type);
+
 // The objects of one window, each empty when the SDK refused it.
 struct DateWindow {
   ComPtr<IOmxDateTimeFilter> filter;

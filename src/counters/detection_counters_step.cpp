@@ -47,8 +47,8 @@ ComPtr<IOmxDateTimeFilter> DetectionsWindow(SdkSession& session) {
       return {};
     }
   }
-  (void)counters::SetMoment(window.start, kDetectionsSince, VT_INT);
-  (void)counters::SetMoment(window.end, now, VT_UI2);
+  counters::SetMomentWhateverAnswered(window.start, kDetectionsSince, VT_INT);
+  counters::SetMomentWhateverAnswered(window.end, now, VT_UI2);
   (void)window.filter->SetStart(counters::AsValue(window.start).Get());
   (void)window.filter->SetEnd(counters::AsValue(window.end).Get());
   return window.filter;

@@ -56,8 +56,8 @@ Variant AccountWindow(SdkSession& session) {
   const Moment now = MomentOf(session.Now());
   const DateWindow window = CreateDateWindow(session);
   if (window.IsComplete()) {
-    (void)SetMoment(window.end, now, VT_UI2);
-    (void)SetMoment(window.start, kUrlsSince, VT_UI2);
+    SetMomentWhateverAnswered(window.end, now, VT_UI2);
+    SetMomentWhateverAnswered(window.start, kUrlsSince, VT_UI2);
     (void)window.filter->SetStart(AsValue(window.start).Get());
     (void)window.filter->SetEnd(AsValue(window.end).Get());
   }

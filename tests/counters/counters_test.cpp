@@ -154,30 +154,54 @@ TEST_F(CountersStep, TheLastReportEntryWinsSumsStopAt32BitsAndBelowTheGateNothin
 }
 
 TEST_F(CountersStep, EachWindowGoesToTheSdkWithItsOwnStartAndPartTypes) {
-  SetProfiles({kUser});
-  ASSERT_TRUE(Collect(CountersScenario()));
-  // "<key> <start> - <end>", a side as its date, time and the type of all six parts.
+  // "<key> <start> - <end>", a side as its date, time ("-" when never set) and
+  // the type of all its parts.
   const auto side = [](const Json& at) {
-    std::string types = at["dateTypes"][0];
-    for (const Json* parts : {&at["dateTypes"], &at["timeTypes"]})
-      for (const Json& type : *parts) types = type == types ? types : "mixed";
-    return at["date"].get<std::string>() + " " + at["time"].get<std::string>() + " " + types;
+    std::string text;
+    std::string types;
+    for (const std::string part : {"date", "time"}) {
+      if (at[part].is_null()) {
+        text += "- ";
+        continue;
+      }
+      text += at[part].get<std::string>() + " ";
+      for (const Json& type : at[part + "Types"])
+        types = types.empty() || type == types ? type.get<std::string>() : "mixed";
+    }
+    return text + types;
   };
-  std::vector<std::string> windows;
-  for (const Json& call : state_->Calls()) {
-    const Json& filters = call["op"] == "GetStatistics" ? call["filters"]["value"]
-                          : call["op"] == "ExecuteQuery"
-                              ? call["query"]["value"]["dateTimeFilters"]["value"]
-                              : Json::object();
-    for (const auto& [key, f] : filters.items())
-      windows.push_back(key + " " + side(f["start"]) + " - " + side(f["end"]));
+  const struct {
+    bool dates_refused;
+    std::vector<std::string> windows;
+  } rows[] = {
+      {false,
+       {"TotalDetects 1900-01-01 00:00:00 VT_INT - 2023-03-15 12:00:00 VT_UI2",
+        "DetectionCounters 1900-01-01 00:00:00 VT_INT - 2023-03-15 12:00:00 VT_UI2",
+        "0 1901-01-01 00:00:00 VT_I4 - 2023-03-15 12:00:00 VT_I4",
+        "MyFilter 1971-01-01 00:00:00 VT_UI2 - 2023-03-15 12:00:00 VT_UI2"}},
+      // Every date refused: the other windows still get their times; the blocked threats' reader
+      // ends.
+      {true,
+       {"TotalDetects - 00:00:00 VT_INT - - 12:00:00 VT_UI2",
+        "DetectionCounters - 00:00:00 VT_INT - - 12:00:00 VT_UI2",
+        "MyFilter - 00:00:00 VT_UI2 - - 12:00:00 VT_UI2"}},
+  };
+  SetProfiles({kUser});
+  for (const auto& row : rows) {
+    sim::SdkScenario scenario = CountersScenario();
+    if (row.dates_refused) scenario.objects[L"Omx.DateTimeObject"].calls[L"SetDate"] = E_FAIL;
+    ASSERT_TRUE(Collect(std::move(scenario)));
+    std::vector<std::string> windows;
+    for (const Json& call : state_->Calls()) {
+      const Json& filters = call["op"] == "GetStatistics" ? call["filters"]["value"]
+                            : call["op"] == "ExecuteQuery"
+                                ? call["query"]["value"]["dateTimeFilters"]["value"]
+                                : Json::object();
+      for (const auto& [key, f] : filters.items())
+        windows.push_back(key + " " + side(f["start"]) + " - " + side(f["end"]));
+    }
+    EXPECT_EQ(windows, row.windows);
   }
-  EXPECT_THAT(
-      windows,
-      ElementsAre("TotalDetects 1900-01-01 00:00:00 VT_INT - 2023-03-15 12:00:00 VT_UI2",
-                  "DetectionCounters 1900-01-01 00:00:00 VT_INT - 2023-03-15 12:00:00 VT_UI2",
-                  "0 1901-01-01 00:00:00 VT_I4 - 2023-03-15 12:00:00 VT_I4",
-                  "MyFilter 1971-01-01 00:00:00 VT_UI2 - 2023-03-15 12:00:00 VT_UI2"));
 }
 
 using Change = std::function<void(sim::SdkScenario&)>;
