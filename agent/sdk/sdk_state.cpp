@@ -43,14 +43,20 @@ void ReplaceFile(const std::wstring& path, const std::string& bytes) {
   }
 }
 
-// Appends one line with a single write, so lines of concurrent writers never mix.
-void AppendLine(const std::wstring& path, const std::string& line) {
-  UniqueFile file(::CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) return;  // the log is a convenience; a call never fails because of it
+// Opens a log for appending: every write lands at its end, so lines of
+// concurrent writers never mix.
+qm::UniqueFile OpenForAppending(const std::wstring& path) {
+  return qm::UniqueFile(::CreateFileW(path.c_str(), FILE_APPEND_DATA,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+// Appends one line with a single write; the log is a convenience, a call
+// never fails because of it.
+void AppendLine(HANDLE file, const std::string& line) {
   const std::string text = line + "\n";
   DWORD written = 0;
-  (void)::WriteFile(file.Get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+  (void)::WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
 }
 
 }  // namespace
@@ -128,7 +134,10 @@ const SdkObjectFaults* SdkState::FaultsOf(const std::wstring& prog_id) const noe
 
 void SdkState::Record(nlohmann::ordered_json call) {
   std::lock_guard lock(mutex_);
-  if (!files_.call_log.empty()) AppendLine(files_.call_log, call.dump());
+  if (!files_.call_log.empty()) {
+    if (!call_log_) call_log_ = OpenForAppending(files_.call_log);
+    if (call_log_) AppendLine(call_log_.Get(), call.dump());
+  }
   calls_.push_back(std::move(call));
 }
 
@@ -159,7 +168,9 @@ void RecordLoadFailure(const std::wstring& module_folder, const std::string& mes
   nlohmann::ordered_json record;
   record["op"] = "LoadScenario";
   record["error"] = message;
-  AppendLine(module_folder + kSimFolder + L"sdk.jsonl", record.dump());
+  if (const qm::UniqueFile log = OpenForAppending(module_folder + kSimFolder + L"sdk.jsonl")) {
+    AppendLine(log.Get(), record.dump());
+  }
 }
 
 }  // namespace qm::sim

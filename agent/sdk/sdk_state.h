@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "sdk/sdk_scenario.h"
+#include "support/unique_resource.h"
 
 namespace qm::sim {
 
@@ -62,6 +63,9 @@ class SdkState {
   std::map<LONG, SdkValue> store_;      // value store items
   std::map<LONG, SdkValue> overrides_;  // other items set by the program, this process only
   std::vector<nlohmann::ordered_json> calls_;
+  // The call log, opened at the first call and kept open: a run makes dozens of
+  // calls, and opening the file for each one would weigh on the run's own cost.
+  qm::UniqueFile call_log_;
 };
 
 // The state of an installed stand-in: "<folder>\SimAgent\scenario.json"
