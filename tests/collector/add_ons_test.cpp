@@ -38,6 +38,8 @@ class FakeSettings final : public SettingsUtility {
   std::int32_t ReadSetting(const wchar_t* key, wchar_t* buffer, std::uint32_t* size,
                            std::int32_t) override {
     if (!g_mobile_setting || std::wcscmp(key, L"REGISTER.AgentFeatures.Mobile") != 0) return 2;
+    // What a library built by another compiler raises for a C++ throw.
+    if (*g_mobile_setting == L"<raise>") ::RaiseException(0xE06D7363, 0, 0, nullptr);
     if (g_mobile_setting->size() + 1 > *size) return ERROR_MORE_DATA;
     std::wmemcpy(buffer, g_mobile_setting->c_str(), g_mobile_setting->size() + 1);
     return 0;
@@ -232,7 +234,8 @@ TEST(MobileFeature, IsOnExactlyForTheTextOneFromTheAgentsOwnLibrary) {
   RegistrySandbox registry;
   registry.SetText(kAgentSetupKey, L"Path", L"C:\\Agent", KEY_WOW64_32KEY);
   const std::pair<std::optional<std::wstring>, bool> rows[] = {
-      {L"1", true}, {L"01", false}, {L"1 ", false}, {L"0", false}, {std::nullopt, false}};
+      {L"1", true},  {L"01", false},        {L"1 ", false},
+      {L"0", false}, {std::nullopt, false}, {L"<raise>", false}};
   for (const auto& [setting, enabled] : rows) {
     g_mobile_setting = setting;
     EXPECT_EQ(IsMobileFeatureEnabled(kFakeSettingsLibrary), enabled)
