@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "common/scenario_error.h"
+#include "common/sim_host_name.h"
 #include "common/sim_text.h"
 
 namespace qm::sim {
@@ -261,6 +262,22 @@ std::wstring DecodeRegFileText(std::string_view bytes, const std::string& where)
   return FromUtf8(bytes, where);
 }
 
+// {"type": "agentHostName", "data": host name, "prefix": text}: the host
+// name as the agent stores it, enciphered here rather than by the tester.
+RegistryValue AgentHostName(const JsonNode& node, RegistryValue value) {
+  node.ExpectObject({"type", "data", "prefix"});
+  const std::wstring host_name = node.Required("data").WideText();
+  const auto prefix = node.Member("prefix");
+  const std::wstring prefix_text = prefix ? prefix->WideText() : kAgentHostNamePrefix;
+  try {
+    value.data = StringBytes(AgentHostNameValue(host_name, prefix_text));
+  } catch (const ScenarioError& error) {
+    node.Fail(error.what());
+  }
+  value.type = REG_SZ;
+  return value;
+}
+
 }  // namespace
 
 std::string StringBytes(std::wstring_view text) {
@@ -328,9 +345,11 @@ RegistryValue ParseInlineValue(const JsonNode& node, std::wstring name,
     value.data = LittleEndian(node.Unsigned(0xFFFFFFFFu), 4);
     return value;
   }
-  node.ExpectObject({"type", "data"});
+  node.ExpectObject();
   const JsonNode type_node = node.Required("type");
   const std::string type_name = type_node.Text();
+  if (type_name == "agentHostName") return AgentHostName(node, std::move(value));
+  node.ExpectObject({"type", "data"});
   bool known = false;
   for (const TypeName& type : kTypes) {
     if (type_name == type.name) {
@@ -341,7 +360,7 @@ RegistryValue ParseInlineValue(const JsonNode& node, std::wstring name,
   if (!known) {
     type_node.Fail("unknown registry type " + Quoted(type_name) +
                    " (known: REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ, REG_DWORD, REG_QWORD, "
-                   "REG_BINARY, REG_NONE)");
+                   "REG_BINARY, REG_NONE, agentHostName)");
   }
   const JsonNode data = node.Required("data");
   switch (value.type) {

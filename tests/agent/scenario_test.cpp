@@ -38,7 +38,8 @@ TEST(ScenarioValues, AreEncodedAsTheRegistryStoresThem) {
       "Path": "${agentFolder}\\", "Count": 7,
       "Big": {"type": "REG_QWORD", "data": "0x0102030405060708"},
       "List": {"type": "REG_MULTI_SZ", "data": ["a", "b"]},
-      "Raw": {"type": "REG_BINARY", "data": "01 02,ff"}}},
+      "Raw": {"type": "REG_BINARY", "data": "01 02,ff"},
+      "Host": {"type": "agentHostName", "data": "mgmt.orvex-cloud.example"}}},
       {"import": "keys\\endpoint.reg", "view": "32"}],
     "environment": {"TrackingResource": "http://x/", "Gone": null}})"),
                                           folder.Path());
@@ -49,6 +50,9 @@ TEST(ScenarioValues, AreEncodedAsTheRegistryStoresThem) {
       ValuesOf(scenario.registry[0]),  // sorted by name
       (std::vector<Value>{{L"Big", REG_QWORD, std::string("\x08\x07\x06\x05\x04\x03\x02\x01", 8)},
                           {L"Count", REG_DWORD, std::string("\x07\0\0\0", 4)},
+                          {L"Host", REG_SZ,  // as the agent keeps it, byte for byte
+                           StringBytes(L"OVXHN:v2:j1jGh+dyfOTAk8LyCM4+PEPchz5yIs827iBj63m44BzaOD"
+                                       L"eJocPPmuljUImbiZKhVkpJqJPj2N4=")},
                           {L"List", REG_MULTI_SZ, std::string("a\0\0\0b\0\0\0\0\0", 10)},
                           {L"Path", REG_SZ, StringBytes(L"C:\\Agent\\")},
                           {L"Raw", REG_BINARY, "\x01\x02\xff"}}));
