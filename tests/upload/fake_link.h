@@ -1,12 +1,13 @@
 #pragma once
 
 // The communications library's side for the upload and tracking tests: every
-// call lands in one transcript, e.g. "GetUtil Open Settings(16|a|<null>|c)
-// Send(ProfilerQueue|C:\x.dat) Close(channel)" or " Create(url)
-// Start(muid|custom|event) Prepare Add(name=value) Submit(0|7) Release".
+// call lands in one transcript, e.g. "GetUtil Open(id|host|service|42|21.2.1|muid|1)
+// Settings(16|a|<null>|c) Send(ProfilerQueue|C:\x.dat) Close(channel)" or
+// " Create(url) Start(muid|custom|event) Prepare Add(name=value) Submit(0|7) Release".
 
 #include <windows.h>
 
+#include <concepts>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -18,10 +19,14 @@
 namespace qm::testing {
 
 inline std::wstring Text(const wchar_t* text) { return text == nullptr ? L"<null>" : text; }
+inline std::wstring Text(std::integral auto number) { return std::to_wstring(number); }
 
-inline std::wstring SettingsText(const ConnectionSettings* s) {
-  return std::to_wstring(s->size) + L"|" + Text(s->setting1) + L"|" + Text(s->setting2) + L"|" +
-         Text(s->setting3);
+// The parts separated by "|".
+template <typename... Parts>
+std::wstring Joined(const Parts&... parts) {
+  std::wstring joined;
+  ((joined += L"|" + Text(parts)), ...);
+  return joined.substr(1);
 }
 
 class FakeLink final : public LinkUtility, public LinkChannel, public LinkRequest {
@@ -30,27 +35,22 @@ class FakeLink final : public LinkUtility, public LinkChannel, public LinkReques
                            const wchar_t* service, std::int32_t suite_id,
                            const wchar_t* suite_version, const wchar_t* muid, std::int32_t mode,
                            const UploadCredentials* c) override {
-    calls += L" Open";
-    identity = Text(program_id) + L"|" + Text(host_name) + L"|" + Text(service) + L"|" +
-               std::to_wstring(suite_id) + L"|" + Text(suite_version) + L"|" + Text(muid) + L"|" +
-               std::to_wstring(mode);
-    credentials = std::to_wstring(c->size) + L"|";
-    for (std::uint32_t word : c->reserved) credentials += std::to_wstring(word) + L",";
-    credentials += L"|" + std::wstring(c->token, c->token + c->tokenLength) + L"|" +
-                   Text(c->product) + L"|" + Text(c->clientKey);
+    Log(L"Open(" + Joined(program_id, host_name, service, suite_id, suite_version, muid, mode) +
+        L")");
+    const std::wstring token(c->token, c->token + c->tokenLength);
+    credentials = Joined(c->size, c->reserved[0], c->reserved[1], c->reserved[2], c->reserved[3],
+                         token.c_str(), c->product, c->clientKey);
     return give_channel ? this : nullptr;
   }
   bool CloseChannel(LinkChannel* closed) override {
-    calls += closed == this      ? L" Close(channel)"
-             : closed == nullptr ? L" Close(null)"
-                                 : L" Close(?)";
+    Log(closed == this ? L"Close(channel)" : closed == nullptr ? L"Close(null)" : L"Close(?)");
     return close_result;
   }
   bool SetConnectionSettings(const ConnectionSettings* s) override {
-    return Log(L"Settings(" + SettingsText(s) + L")");
+    return Log(L"Settings(" + Joined(s->size, s->setting1, s->setting2, s->setting3) + L")");
   }
   bool Send(const wchar_t* queue, const wchar_t* path) override {
-    Log(L"Send(" + Text(queue) + L"|" + Text(path) + L")");
+    Log(L"Send(" + Joined(queue, path) + L")");
     if (throw_on_send) throw std::runtime_error("transport broke");
     if (raise_on_send != 0) ::RaiseException(raise_on_send, EXCEPTION_NONCONTINUABLE, 0, nullptr);
     return send_result;
@@ -61,25 +61,25 @@ class FakeLink final : public LinkUtility, public LinkChannel, public LinkReques
   void ReleaseRequest(LinkRequest*) override { Log(L"Release"); }
   bool Start(const wchar_t* r1, const wchar_t* r2, const wchar_t* r3, const wchar_t* muid,
              const wchar_t* custom_id, const wchar_t* event) override {
-    if (Text(r1) + Text(r2) + Text(r3) != L"") Log(L"reserved-not-empty");
-    return Log(L"Start(" + Text(muid) + L"|" + Text(custom_id) + L"|" + Text(event) + L")");
+    if (Joined(r1, r2, r3) != L"||") Log(L"reserved-not-empty");
+    return Log(L"Start(" + Joined(muid, custom_id, event) + L")");
   }
   bool AddParameter(const wchar_t* name, const wchar_t* value) override {
     return Log(L"Add(" + Text(name) + L"=" + Text(value) + L")");
   }
   bool Prepare() override { return Log(L"Prepare") && prepare_result; }
   bool Submit(const ConnectionSettings* s, std::int32_t options) override {
-    return Log(L"Submit(" + (s == nullptr ? L"0" : SettingsText(s)) + L"|" +
-               std::to_wstring(options) + L")") &&
-           submit_result;
+    const std::wstring settings =
+        s == nullptr ? L"0" : Joined(s->size, s->setting1, s->setting2, s->setting3);
+    return Log(L"Submit(" + settings + L"|" + Text(options) + L")") && submit_result;
   }
 
-  bool Log(const std::wstring& call) { return calls += L" " + call, true; }
+  bool Log(const std::wstring& call) { return calls += (calls.empty() ? L"" : L" ") + call, true; }
 
   bool give_channel = true, close_result = true, send_result = true, throw_on_send = false;
   bool submit_result = true, prepare_result = true;
   DWORD raise_on_send = 0;
-  std::wstring calls, identity, credentials;
+  std::wstring calls, credentials;
 };
 
 // The library as GetUtil hands it out; each switch takes one part away.
@@ -91,7 +91,7 @@ struct FakeLibrary {
 inline FakeLibrary g_library;
 
 inline LinkUtility* FakeGetUtil() {
-  g_library.link->calls += L"GetUtil";
+  g_library.link->Log(L"GetUtil");
   return g_library.gives_utility ? g_library.link : nullptr;
 }
 // A real module keeps the load and free counts honest; the entry is ours.

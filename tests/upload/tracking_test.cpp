@@ -11,7 +11,7 @@
 #include "common/registry_sandbox.h"
 #include "diagnostics/trace_recorder.h"
 #include "fake_link.h"
-#include "fake_profile.h"
+#include "profile/profile_data.h"
 #include "upload/tracker.h"
 
 namespace qm {
@@ -75,7 +75,7 @@ TEST_F(Tracking, RequestsGoToTheResourceVariableWhenItFits) {
     ::SetEnvironmentVariableW(L"TrackingResource", value);
     recorder_.Clear();
     Started().Send(L"prfFailOMX", 12);
-    EXPECT_EQ(link_.calls.substr(0, url.size() + 8), L" Create(" + url);
+    EXPECT_EQ(link_.calls.substr(0, url.size() + 7), L"Create(" + url);
     EXPECT_EQ(recorder_.Find(trace::Source::Tracking, 12) != nullptr, url != kDefaultTrackingUrl);
   }
   wchar_t own[MAX_PATH] = {};
@@ -107,7 +107,7 @@ TEST_F(Tracking, EachEventSendsItsOneParameterAndOnlySentOnesAreTraced) {
     link_.prepare_result = row.prepares;
     recorder_.Clear();
     session.Send(row.event, row.value);
-    EXPECT_EQ(link_.calls, L" Create(" + std::wstring(kDefaultTrackingUrl) + L")" + row.calls);
+    EXPECT_EQ(link_.calls, L"Create(" + std::wstring(kDefaultTrackingUrl) + L")" + row.calls);
     const bool sent = row.submits && row.calls.find(L"Submit") != std::wstring::npos;
     EXPECT_EQ(recorder_.Find(trace::Source::Tracking, 14) != nullptr, sent) << Text(row.event);
   }
@@ -136,11 +136,11 @@ TEST_F(Tracking, EventsCarryTheRegistryIdentityUntilTheProfileReplacesIt) {
     }
     TrackingSession& session = Started();
     if (row.custom_id) {
-      testing::FakeProfile profile;
-      profile.muid = row.profile_muid;
-      profile.custom_id = *row.custom_id;
-      profile.setting1 = row.setting1;
-      profile.setting2 = L"u";
+      CProfileData profile;
+      profile.SetMUID(row.profile_muid);
+      profile.SetCustomID(*row.custom_id);
+      profile.SetConnectionSetting1(row.setting1);
+      profile.SetConnectionSetting2(L"u");
       session.SetProfile(&profile);
     }
     session.Send(L"prfFailOMX", 10);
