@@ -15,26 +15,22 @@ using namespace std::string_view_literals;
 TEST(Base64Decode, DecodesStrictTextAndRefusesAllElseLeavingTheOutputAlone) {
   struct Case {
     std::string_view text;
-    std::optional<std::string_view> decoded;  // none: refused
+    std::optional<std::string_view> decoded;
   };
+  constexpr std::nullopt_t kRefused = std::nullopt;
+  // The alphabet in its order is the 6-bit numbers 0 to 63.
+  const std::string_view alphabet =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  const std::string_view alphabet_bits =
+      "\x00\x10\x83\x10\x51\x87\x20\x92\x8b\x30\xd3\x8f\x41\x14\x93\x51\x55\x97\x61\x96\x9b\x71"
+      "\xd7\x9f\x82\x18\xa3\x92\x59\xa7\xa2\x9a\xab\xb2\xdb\xaf\xc3\x1c\xb3\xd3\x5d\xb7\xe3\x9e"
+      "\xbb\xf3\xdf\xbf"sv;
   const Case cases[] = {
-      {"Zm9vYg==", "foob"},
-      {"Zm9vYmE=", "fooba"},
-      {"Zm9vYmFy", "foobar"},
-      {"", {}},
-      {"Zm9", {}},
-      {"Zm9v\nYmFy", {}},
-      {"Zm9-", {}},
-      {"Zm\x80v", {}},
-      {"====", {}},
-      {"Z===", {}},
-      {"Zm=v", {}},
-      {"Zg==Zm9v", {}},
-      // The alphabet in its order is the 6-bit numbers 0 to 63.
-      {"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/",
-       "\x00\x10\x83\x10\x51\x87\x20\x92\x8b\x30\xd3\x8f\x41\x14\x93\x51\x55\x97\x61\x96\x9b\x71"
-       "\xd7\x9f"
-       "\x82\x18\xa3\x92\x59\xa7\xa2\x9a\xab\xb2\xdb\xaf\xc3\x1c\xb3\xd3\x5d\xb7\xe3\x9e\xbb\xf3\xdf\xbf"sv},
+      {"Zm9vYg==", "foob"},      {"Zm9vYmE=", "fooba"}, {"Zm9vYmFy", "foobar"},
+      {alphabet, alphabet_bits}, {"", kRefused},        {"Zm9", kRefused},
+      {"Zm9v\nYmFy", kRefused},  {"Zm9-", kRefused},    {"Zm\x80v", kRefused},
+      {"====", kRefused},        {"Z===", kRefused},    {"Zm=v", kRefused},
+      {"Zg==Zm9v", kRefused},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
