@@ -76,40 +76,32 @@ class FakeLink final : public LinkUtility, public LinkChannel, public LinkReques
 
   bool Log(const std::wstring& call) { return calls += (calls.empty() ? L"" : L" ") + call, true; }
 
+  // The library as GetUtil hands it out; each of the first three takes one part away.
+  bool loads = true, has_entry = true, gives_utility = true;
   bool give_channel = true, close_result = true, send_result = true, throw_on_send = false;
   bool submit_result = true, prepare_result = true;
   DWORD raise_on_send = 0;
   std::wstring calls, credentials;
+  std::vector<std::wstring> loaded;  // the library paths asked for
 };
 
-// The library as GetUtil hands it out; each switch takes one part away.
-struct FakeLibrary {
-  FakeLink* link = nullptr;
-  bool loads = true, has_entry = true, gives_utility = true;
-  std::vector<std::wstring> loaded;  // the paths asked for
-};
-inline FakeLibrary g_library;
+// The link behind kFakeLibrary; each test points it at its own.
+inline FakeLink* g_link = nullptr;
 
 inline LinkUtility* FakeGetUtil() {
-  g_library.link->Log(L"GetUtil");
-  return g_library.gives_utility ? g_library.link : nullptr;
+  g_link->Log(L"GetUtil");
+  return g_link->gives_utility ? g_link : nullptr;
 }
 // A real module keeps the load and free counts honest; the entry is ours.
 inline HMODULE LoadStandIn(const wchar_t* path) {
-  g_library.loaded.push_back(path);
-  if (g_library.loads) return ::LoadLibraryW(L"kernel32.dll");
+  g_link->loaded.push_back(path);
+  if (g_link->loads) return ::LoadLibraryW(L"kernel32.dll");
   ::SetLastError(ERROR_MOD_NOT_FOUND);
   return nullptr;
 }
 inline LinkGetUtilFunction ResolveFake(HMODULE, const char* name) {
-  return g_library.has_entry && std::string_view(name) == "GetUtil" ? &FakeGetUtil : nullptr;
+  return g_link->has_entry && std::string_view(name) == "GetUtil" ? &FakeGetUtil : nullptr;
 }
 inline constexpr LinkBridgeLoader kFakeLibrary{&LoadStandIn, &ResolveFake};
-
-// Starts every test with the whole library and `link` behind it.
-inline void UseFakeLibrary(FakeLink& link) {
-  g_library = FakeLibrary{};
-  g_library.link = &link;
-}
 
 }  // namespace qm::testing

@@ -20,14 +20,13 @@ namespace {
 using ::testing::HasSubstr;
 
 using testing::FakeLink;
-using testing::g_library;
 using testing::kFakeLibrary;
 using testing::Text;
 
 class Tracking : public ::testing::Test {
  protected:
   void SetUp() override {
-    testing::UseFakeLibrary(link_);
+    testing::g_link = &link_;
     ::SetEnvironmentVariableW(L"TrackingResource", nullptr);
   }
 
@@ -46,21 +45,35 @@ class Tracking : public ::testing::Test {
   std::optional<TrackingSession> session_;
 };
 
-// Without the switch not even the library is loaded.
-TEST_F(Tracking, SwitchIsOneWholeArgumentAfterTheProgramInAnyLetterCase) {
+// The switch is one whole argument after the program, in any letter case;
+// without it not even the library is loaded. Whatever the library lacks, there
+// is no tracker and events go nowhere; nor after the tracker stopped.
+TEST_F(Tracking, EventsGoOutOnlyWithTheSwitchAndTheWholeLibrary) {
+  const std::vector<const wchar_t*> on = {L"q.exe", L"-TRACKING"};
   const struct {
     std::vector<const wchar_t*> argv;
-    bool on;
+    bool FakeLink::*lack;  // the part the library lacks, if any
+    bool stopped, sends;
   } rows[] = {
-      {{L"q.exe", L"-tracking"}, true},      {{L"q.exe", L"/TestMode", L"-Tracking"}, true},
-      {{L"q.exe", L"/TRACKING"}, false},     {{L"q.exe", L"-TRACKING=1"}, false},
-      {{L"-TRACKING", L"/TestMode"}, false},
+      {{L"q.exe", L"-tracking"}, nullptr, false, true},
+      {{L"q.exe", L"/TestMode", L"-Tracking"}, nullptr, false, true},
+      {{L"q.exe", L"/TRACKING"}, nullptr, false, false},
+      {{L"q.exe", L"-TRACKING=1"}, nullptr, false, false},
+      {{L"-TRACKING", L"/TestMode"}, nullptr, false, false},
+      {on, &FakeLink::loads, false, false},
+      {on, &FakeLink::has_entry, false, false},
+      {on, &FakeLink::gives_utility, false, false},
+      {on, nullptr, true, false},
   };
   for (const auto& row : rows) {
-    g_library.loaded.clear();
-    Started(row.argv).Send(L"prfFailOMX", 12);
-    EXPECT_EQ(session_->IsOn(), row.on) << Text(row.argv.back());
-    EXPECT_EQ(g_library.loaded.size(), row.on ? 1u : 0u);
+    link_ = FakeLink{};
+    if (row.lack != nullptr) link_.*row.lack = false;
+    TrackingSession& session = Started(row.argv);
+    if (row.stopped) session.Stop();
+    session.Send(L"prfFailOMX", 12);
+    EXPECT_EQ(session.HasTracker(), row.sends) << Text(row.argv.back());
+    EXPECT_EQ(link_.calls.empty(), !row.sends);
+    EXPECT_EQ(link_.loaded.size(), session.IsOn() ? 1u : 0u);
   }
 }
 
@@ -80,7 +93,7 @@ TEST_F(Tracking, RequestsGoToTheResourceVariableWhenItFits) {
   }
   wchar_t own[MAX_PATH] = {};
   std::wstring folder(own, ::GetModuleFileNameW(nullptr, own, MAX_PATH));
-  EXPECT_EQ(g_library.loaded.back(),
+  EXPECT_EQ(link_.loaded.back(),
             folder.substr(0, folder.find_last_of(L'\\') + 1) + L"LinkBridge.dll");
 }
 
@@ -123,7 +136,6 @@ TEST_F(Tracking, EventsCarryTheRegistryIdentityUntilTheProfileReplacesIt) {
     std::wstring setting1, start, submit;
   } rows[] = {
       {L"", L"", std::nullopt, L"", L"||", L"0"},
-      {L"REG1", L"", std::nullopt, L"", L"REG1||", L"0"},
       {std::wstring(260, L'M'), L"", std::nullopt, L"", L"||", L"0"},
       {L"REG1", L"", 187477, L"", L"REG1|187477|", L"0"},
       {L"REG1", L"P1", 0xFFFFFFFF, L"proxy:8080", L"P1|-1|", L"16|proxy:8080|u|"},
@@ -146,21 +158,6 @@ TEST_F(Tracking, EventsCarryTheRegistryIdentityUntilTheProfileReplacesIt) {
     session.Send(L"prfFailOMX", 10);
     EXPECT_THAT(link_.calls, HasSubstr(L" Start(" + row.start + L"prfFailOMX)"));
     EXPECT_THAT(link_.calls, HasSubstr(L" Submit(" + row.submit + L"|7)"));
-  }
-}
-
-// Whatever the library lacks, there is no tracker and events go nowhere; nor
-// after the tracker stopped.
-TEST_F(Tracking, WithoutALibraryEntryOrUtilityThereIsNoTracker) {
-  for (bool* lack : {&g_library.loads, &g_library.has_entry, &g_library.gives_utility,
-                     static_cast<bool*>(nullptr)}) {
-    if (lack != nullptr) *lack = false;
-    TrackingSession& session = Started();
-    if (lack == nullptr) session.Stop();
-    session.Send(L"prfFailOMX", 12);
-    EXPECT_FALSE(session.HasTracker());
-    EXPECT_EQ(link_.calls, L"");
-    g_library.loads = g_library.has_entry = g_library.gives_utility = true;
   }
 }
 
