@@ -3,7 +3,7 @@
 // The communications library's side for the upload and tracking tests: every
 // call lands in one transcript, e.g. "GetUtil Open(id|host|service|42|21.2.1|muid|1)
 // Settings(16|a|<null>|c) Send(ProfilerQueue|C:\x.dat) Close(channel)" or
-// " Create(url) Start(muid|custom|event) Prepare Add(name=value) Submit(0|7) Release".
+// "Create(url) Start(muid|custom|event) Prepare Add(name=value) Submit(0|7) Release".
 
 #include <windows.h>
 

@@ -3,7 +3,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <string>
 
 #include "common/registry_sandbox.h"
@@ -47,9 +46,9 @@ class ProfileUpload : public ::testing::Test {
   // transcript, the outcome and the upload's own messages (16 and 46 with
   // their word), e.g. "GetUtil Open(...) Close(null) => false [17]".
   std::wstring Upload() {
-    uploader = std::make_unique<ProfileUploader>(with_profile ? &profile : nullptr, kFakeLibrary);
+    ProfileUploader uploader(with_profile ? &profile : nullptr, kFakeLibrary);
     recorder.Clear();
-    std::wstring story = uploader->UploadProfile(path) ? L" => true [" : L" => false [";
+    std::wstring story = uploader.UploadProfile(path) ? L" => true [" : L" => false [";
     for (const trace::RecordedMessage& m : recorder.Messages()) {
       if (m.source != Source::Upload) continue;
       const bool worded = m.number == 16 || m.number == 46;
@@ -65,7 +64,6 @@ class ProfileUpload : public ::testing::Test {
   FakeLink link;
   std::wstring path;
   bool with_profile = true;
-  std::unique_ptr<ProfileUploader> uploader;
 };
 
 using Arrange = void (*)(ProfileUpload&);

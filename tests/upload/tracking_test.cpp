@@ -21,7 +21,6 @@ using ::testing::HasSubstr;
 
 using testing::FakeLink;
 using testing::kFakeLibrary;
-using testing::Text;
 
 class Tracking : public ::testing::Test {
  protected:
@@ -71,7 +70,7 @@ TEST_F(Tracking, EventsGoOutOnlyWithTheSwitchAndTheWholeLibrary) {
     TrackingSession& session = Started(row.argv);
     if (row.stopped) session.Stop();
     session.Send(L"prfFailOMX", 12);
-    EXPECT_EQ(session.HasTracker(), row.sends) << Text(row.argv.back());
+    EXPECT_EQ(session.HasTracker(), row.sends) << row.argv.back();
     EXPECT_EQ(link_.calls.empty(), !row.sends);
     EXPECT_EQ(link_.loaded.size(), session.IsOn() ? 1u : 0u);
   }
@@ -122,7 +121,7 @@ TEST_F(Tracking, EachEventSendsItsOneParameterAndOnlySentOnesAreTraced) {
     session.Send(row.event, row.value);
     EXPECT_EQ(link_.calls, L"Create(" + std::wstring(kDefaultTrackingUrl) + L")" + row.calls);
     const bool sent = row.submits && row.calls.find(L"Submit") != std::wstring::npos;
-    EXPECT_EQ(recorder_.Find(trace::Source::Tracking, 14) != nullptr, sent) << Text(row.event);
+    EXPECT_EQ(recorder_.Find(trace::Source::Tracking, 14) != nullptr, sent) << row.event;
   }
 }
 
