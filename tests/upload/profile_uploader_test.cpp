@@ -19,7 +19,6 @@ namespace {
 using ::testing::ElementsAre;
 using trace::Source;
 
-using testing::FakeLink;
 using testing::kFakeLibrary;
 
 constexpr wchar_t kPath[] = L"C:\\temp\\profile.dat";
@@ -29,7 +28,7 @@ const std::wstring kStoredHostName = sim::AgentHostNameValue(L"mgmt.example");
 class ProfileUpload : public ::testing::Test {
  public:
   void SetUp() override {
-    link = FakeLink{};
+    link = {};
     testing::g_link = &link;
     sandbox.SetText(kAgentConfigKey, kHostNameValue, kStoredHostName);
     profile.SetMUID(L"0123456789ABCDEFG");
@@ -61,7 +60,7 @@ class ProfileUpload : public ::testing::Test {
   testing::RegistrySandbox sandbox;
   trace::TraceRecorder recorder;
   CProfileData profile;
-  FakeLink link;
+  testing::FakeLink link;
   std::wstring path;
   bool with_profile = true;
 };

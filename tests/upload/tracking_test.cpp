@@ -1,4 +1,3 @@
-// Tracking events against an in-process fake of the communications library.
 #include "upload/tracking.h"
 
 #include <gmock/gmock.h>
