@@ -21,10 +21,8 @@ struct Session {
 Session g_session;
 
 void Request(WMIDPREQUESTCODE request) {
-  if (g_session.callback == nullptr) return;
   ULONG size = 0;
-  WNODE_HEADER buffer{};
-  (void)g_session.callback(request, g_session.context, &size, &buffer);
+  (void)g_session.callback(request, g_session.context, &size, nullptr);
 }
 
 ULONG WINAPI Register(WMIDPREQUEST callback, PVOID context, LPCGUID, ULONG,
@@ -61,8 +59,7 @@ void Record(void* messages, const Message& message) {
 
 TraceRecorder::TraceRecorder(RegisteredOnly) {
   if (g_session.in_use) throw std::logic_error("one TraceRecorder at a time");
-  g_session = {};
-  g_session.in_use = true;
+  g_session = {.in_use = true};
   Platform platform{};
   platform.register_guids = &Register;
   platform.logger_handle = &LoggerHandle;

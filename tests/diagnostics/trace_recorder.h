@@ -9,8 +9,7 @@
 //   EXPECT_THAT(recorder.Numbers(qm::trace::Source::RunDriver), ElementsAre(11, 18));
 //   EXPECT_EQ(recorder.Find(qm::trace::Source::RunDriver, 18)->args[0].narrow, "True");
 //
-// The stand-in has no entry point for messages: only the recorder sees them.
-// One recorder at a time per process.
+// Only the recorder sees the messages; one recorder at a time per process.
 
 #include <cstdint>
 #include <string>
