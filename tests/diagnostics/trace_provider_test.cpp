@@ -2,16 +2,88 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <windows.h>
 
+#include <cstdlib>
+#include <new>
+#include <regex>
 #include <string>
+#include <vector>
 
+#include "common/scratch_folder.h"
+#include "diagnostics/file_writer.h"
 #include "diagnostics/trace_recorder.h"
 #include "diagnostics/trace_seam.h"
+
+// Refuses every allocation of this test binary while set (the runtime's
+// delete frees with free()).
+bool g_refuse_memory = false;
+
+void* operator new(std::size_t size) {
+  void* block = g_refuse_memory ? nullptr : std::malloc(size == 0 ? 1 : size);
+  if (block == nullptr) throw std::bad_alloc();
+  return block;
+}
 
 namespace qm::trace {
 namespace {
 
 using ::testing::ElementsAre;
+
+// A classic event handed to the platform's event entry point (fallback).
+struct PlatformEvent {
+  TRACEHANDLE logger;
+  EVENT_TRACE_HEADER header;
+  std::vector<std::string> fields;  // each data field's bytes (field 0: the number)
+};
+
+// Each call of the platform's message entry point as "Source number"; the
+// fallback's events show how the logger and the arguments go out.
+std::vector<std::string> g_sent;
+std::vector<PlatformEvent> g_events;
+int g_unregistrations = 0;
+
+ULONG __cdecl KeepMessage(TRACEHANDLE, ULONG flags, LPCGUID guid, USHORT number, ...) {
+  std::string sent;
+  for (int i = 0; i < kSourceCount; ++i) {
+    if (*guid == MessageGuidOf(Source(i))) sent = SourceName(Source(i));
+  }
+  sent += " " + std::to_string(number);
+  g_sent.push_back(flags == 0x2B ? sent : sent + " with flags " + std::to_string(flags));
+  return ERROR_SUCCESS;
+}
+
+ULONG WINAPI KeepEvent(TRACEHANDLE logger, PEVENT_TRACE_HEADER header) {
+  PlatformEvent event{logger, *header, {}};
+  const auto* fields = reinterpret_cast<const MOF_FIELD*>(header + 1);
+  for (std::size_t i = 0; i < (header->Size - sizeof *header) / sizeof *fields; ++i) {
+    const auto* data = reinterpret_cast<const char*>(static_cast<ULONG_PTR>(fields[i].DataPtr));
+    event.fields.emplace_back(data, fields[i].Length);
+  }
+  g_events.push_back(std::move(event));
+  return ERROR_SUCCESS;
+}
+
+ULONG WINAPI CountUnregistration(TRACEHANDLE) {
+  ++g_unregistrations;
+  return ERROR_SUCCESS;
+}
+
+// Gives the recorder's stand-in platform entry points that keep what they get.
+void KeepPlatformCalls() {
+  g_sent.clear();
+  g_events.clear();
+  g_unregistrations = 0;
+  Platform platform = CurrentPlatform();
+  platform.message = &KeepMessage;
+  platform.event = &KeepEvent;
+  platform.unregister = &CountUnregistration;
+  (void)ReplacePlatform(platform);
+}
+
+std::string Bytes(const void* data, std::size_t size) {
+  return std::string(static_cast<const char*>(data), size);
+}
 
 int g_prepared = 0;
 
@@ -21,8 +93,11 @@ Arg Prepared(std::int32_t value) {
   return Int(value);
 }
 
-// One point of each flag at each level, as components write them.
-void TraceOneOfEach() {
+// Fires one point of each flag at each level and tells which reached the
+// platform, e.g. "RunDriver 10, Upload 10, prepared 2".
+std::string FireOneOfEach() {
+  g_sent.clear();
+  g_prepared = 0;
   QM_TRACE(RunDriver, 10, Info, Run, Prepared(1));
   QM_TRACE(RunDriver, 15, Error, Run, Prepared(2));
   QM_TRACE(RunDriver, 30, Verbose, Run, Prepared(3));
@@ -30,131 +105,119 @@ void TraceOneOfEach() {
   QM_TRACE(Collector, 11, Error, Collector, Prepared(5));
   QM_TRACE(Upload, 10, Error, Upload, Prepared(6));
   QM_TRACE(DataFile, 10, Info, DataFile, Prepared(7));
-}
-
-std::string Bytes(const void* data, std::size_t size) {
-  return std::string(static_cast<const char*>(data), size);
-}
-
-// Fires one point of each flag at each level and tells which passed, e.g.
-// "RunDriver 10, Upload 10, prepared 2"; every one that passed reached the platform.
-std::string FireOneOfEach(TraceRecorder& recorder) {
-  recorder.Clear();
-  g_prepared = 0;
-  TraceOneOfEach();
   std::string passed;
-  for (const RecordedMessage& m : recorder.Messages()) {
-    passed += std::string(SourceName(m.source)) + " " + std::to_string(m.number) + ", ";
-  }
-  EXPECT_EQ(recorder.platform_messages.size(), recorder.Messages().size());
+  for (const std::string& sent : g_sent) passed += sent + ", ";
   return passed + "prepared " + std::to_string(g_prepared);
 }
 
-TEST(TraceProvider, NothingFiresOrIsPreparedWithoutAController) {
-  TraceOneOfEach();  // never registered
+// The course of a run: not yet registered, registered, enabled, changed,
+// disabled, unregistered.
+TEST(TraceProvider, PointsFireOnlyWhileRegisteredForTheFlagsAndUpToTheLevelEnabled) {
+  QM_TRACE(RunDriver, 10, Info, Run, Prepared(1));
   EXPECT_EQ(g_prepared, 0);
   TraceRecorder recorder{TraceRecorder::RegisteredOnly{}};
-  EXPECT_EQ(FireOneOfEach(recorder), "prepared 0");
-}
-
-TEST(TraceProvider, OnlyPointsOfAnEnabledFlagAtOrBelowTheLevelFire) {
-  TraceRecorder recorder(4, flags::Run);
-  EXPECT_EQ(FireOneOfEach(recorder), "RunDriver 10, RunDriver 15, prepared 2");
+  KeepPlatformCalls();
+  EXPECT_EQ(FireOneOfEach(), "prepared 0");
+  recorder.Enable(4, flags::Run);
+  EXPECT_EQ(FireOneOfEach(), "RunDriver 10, RunDriver 15, prepared 2");
   recorder.Enable(2, flags::Run | flags::Collector);
-  EXPECT_EQ(FireOneOfEach(recorder), "RunDriver 15, Collector 11, prepared 2");
-}
+  EXPECT_EQ(FireOneOfEach(), "RunDriver 15, Collector 11, prepared 2");
 
-TEST(TraceProvider, UnregisterMakesEveryPointDeadAgain) {
-  TraceRecorder recorder(5, 0xFF);
-  UnregisterTraceProvider();
-  UnregisterTraceProvider();  // a second time is harmless
-  EXPECT_EQ(recorder.unregistrations, 1);
-  EXPECT_EQ(FireOneOfEach(recorder), "prepared 0");
-}
-
-TEST(TraceProvider, MessageReachesThePlatformWithItsGuidNumberFlagsLoggerAndEncodedArguments) {
-  TraceRecorder recorder(5, flags::Run);
-  const char* absent_narrow = nullptr;
-  const wchar_t* absent_wide = nullptr;
-  QM_TRACE(RunDriver, 18, Info, Run, trace::Narrow(absent_narrow), trace::Wide(absent_wide),
-           trace::Wide(L""), trace::Wide(L"ab"), trace::Int(-2), trace::AnsiOf(L"x\u00e9"),
-           trace::Narrow("True"));
-  ASSERT_EQ(recorder.platform_messages.size(), 1u);
-  const PlatformMessage& sent = recorder.platform_messages[0];
-  EXPECT_EQ(sent.guid, MessageGuidOf(Source::RunDriver));
-  EXPECT_EQ(sent.number, 18);
-  EXPECT_EQ(sent.flags, 0x2Bu);
-  EXPECT_NE(sent.logger, 0u);
-  EXPECT_THAT(sent.args, ElementsAre(Bytes("NULL", 5), Bytes(L"NULL", 10), Bytes(L"<NULL>", 14),
-                                     Bytes(L"ab", 6), Bytes("\xFE\xFF\xFF\xFF", 4),
-                                     Bytes("x\xE9", 3),  // code page 1252 under the test bench
-                                     Bytes("True", 5)));
-}
-
-TEST(TraceProvider, CallbackTakesTheLoggersSettingsAndRefusesOtherRequests) {
-  TraceRecorder recorder(4, flags::Run);
-  ULONG size = 99;
-  EXPECT_EQ(recorder.callback(WMI_GET_ALL_DATA, recorder.callback_context, &size, nullptr),
+  auto* block = static_cast<ControlBlock*>(const_cast<void*>(g_control.load()));
+  ULONG size = 99;  // any other request is refused and changes nothing
+  EXPECT_EQ(TraceControlCallback(WMI_GET_ALL_DATA, block, &size, nullptr),
             static_cast<ULONG>(ERROR_INVALID_PARAMETER));
   EXPECT_EQ(size, 0u);
-  EXPECT_TRUE(IsEnabled(Level::Info, flags::Run));  // unchanged
-
-  const auto* block = static_cast<const ControlBlock*>(recorder.callback_context);
-  EXPECT_EQ(g_control.load(), block);
-  EXPECT_NE(block->logger, 0u);
+  EXPECT_EQ(FireOneOfEach(), "RunDriver 15, Collector 11, prepared 2");
   recorder.Disable();
+  EXPECT_EQ(FireOneOfEach(), "prepared 0");
   EXPECT_EQ(block->logger, 0u);
+
+  recorder.Enable(5, 0xFF);
+  UnregisterTraceProvider();
+  UnregisterTraceProvider();  // a second time is harmless
+  EXPECT_EQ(g_unregistrations, 1);
+  EXPECT_EQ(FireOneOfEach(), "prepared 0");
 }
 
-// Without message tracing, classic events go out through the table's event entry point.
-class TraceFallback : public ::testing::Test {
- protected:
-  void SetUp() override { LoadTracingSupportFrom(L"quillmark-no-such-library.dll"); }
-  TraceRecorder recorder_{5, 0xFF};
-};
-
-TEST_F(TraceFallback, EventCarriesTheNumberThenEachArgument) {
-  ASSERT_EQ(CurrentPlatform().message, &FallbackTraceMessage);
+// Without message tracing, messages go out as classic events through the
+// table's event entry point.
+TEST(TraceProvider, FallbackEventCarriesTheNumberThenEachArgumentOrOneBufferFromEightOn) {
+  TraceRecorder recorder(5, 0xFF);
+  KeepPlatformCalls();
+  LoadTracingSupportFrom(L"quillmark-no-such-library.dll");
   ASSERT_EQ(CurrentPlatform().message_va, &FallbackTraceMessageVa);
+  const std::string fits(8191, 'a');  // 8192 bytes with the terminator
   QM_TRACE(Upload, 12, Error, Upload, trace::Int(7), trace::Narrow("abc"));
-  ASSERT_EQ(recorder_.platform_events.size(), 1u);
-  const PlatformEvent& event = recorder_.platform_events[0];
-  EXPECT_EQ(event.header.Size, 48 + 16 * 3);
-  EXPECT_EQ(event.header.Class.Type, 0xFF);
-  EXPECT_EQ(event.header.Class.Level, 0xFF);
-  EXPECT_EQ(event.header.Class.Version, 0xFFFF);
-  EXPECT_EQ(event.header.Flags, 0x1A0000u);
-  EXPECT_EQ(event.header.GuidPtr, reinterpret_cast<ULONG_PTR>(&MessageGuidOf(Source::Upload)));
-  EXPECT_NE(event.logger, 0u);
-  const USHORT number = 12;
-  const std::int32_t seven = 7;
-  EXPECT_THAT(event.fields, ElementsAre(Bytes(&number, 2), Bytes(&seven, 4), Bytes("abc", 4)));
-}
-
-TEST_F(TraceFallback, EightArgumentsTravelInOneBuffer) {
-  QM_TRACE(RunDriver, 11, Info, Run, trace::Int(1), trace::Int(2), trace::Int(3), trace::Int(4),
-           trace::Int(5), trace::Int(6), trace::Narrow("seven"), trace::Int(8));
   QM_TRACE(RunDriver, 12, Info, Run, trace::Int(1), trace::Int(2), trace::Int(3), trace::Int(4),
            trace::Int(5), trace::Int(6), trace::Int(7));
-  ASSERT_EQ(recorder_.platform_events.size(), 2u);
-  const PlatformEvent& eight = recorder_.platform_events[0];
-  EXPECT_EQ(eight.header.Size, 80);
-  const std::int32_t ints[] = {1, 2, 3, 4, 5, 6, 8};
-  EXPECT_THAT(eight.fields,
-              ElementsAre(::testing::_, Bytes(ints, 24) + Bytes("seven", 6) + Bytes(&ints[6], 4)));
-  EXPECT_EQ(recorder_.platform_events[1].header.Size, 48 + 16 * 8);
-  EXPECT_EQ(recorder_.platform_events[1].fields.size(), 8u);
+  QM_TRACE(RunDriver, 11, Info, Run, trace::Int(1), trace::Int(2), trace::Int(3), trace::Int(4),
+           trace::Int(5), trace::Int(6), trace::Narrow("seven"), trace::Int(8));
+  QM_TRACE(RunDriver, 20, Info, Run, trace::Narrow(fits));
+  QM_TRACE(RunDriver, 20, Info, Run, trace::Narrow(fits + "a"));           // 8193 bytes: dropped
+  QM_TRACE(RunDriver, 19, Info, Run, trace::Narrow(fits), trace::Int(1));  // dropped
+  ASSERT_EQ(g_events.size(), 4u);
+
+  const EVENT_TRACE_HEADER& header = g_events[0].header;
+  EXPECT_EQ(header.Size, 48 + 16 * 3);
+  EXPECT_EQ(header.Class.Type, 0xFF);
+  EXPECT_EQ(header.Class.Level, 0xFF);
+  EXPECT_EQ(header.Class.Version, 0xFFFF);
+  EXPECT_EQ(header.Flags, 0x1A0000u);
+  EXPECT_EQ(header.GuidPtr, reinterpret_cast<ULONG_PTR>(&MessageGuidOf(Source::Upload)));
+  EXPECT_NE(g_events[0].logger, 0u);
+  const std::int32_t ints[] = {7, 1, 2, 3, 4, 5, 6, 8};
+  EXPECT_THAT(g_events[0].fields, ElementsAre(Bytes("\x0C\0", 2), Bytes(ints, 4), Bytes("abc", 4)));
+  EXPECT_EQ(g_events[1].header.Size, 48 + 16 * 8);
+  EXPECT_EQ(g_events[2].header.Size, 80);
+  EXPECT_THAT(
+      g_events[2].fields,
+      ElementsAre(::testing::_, Bytes(&ints[1], 24) + Bytes("seven", 6) + Bytes(&ints[7], 4)));
+  EXPECT_EQ(g_events[3].fields[1].size(), 8192u);
 }
 
-TEST_F(TraceFallback, MessageOver8192BytesIsDropped) {
-  const std::string fits(8191, 'a');      // 8192 bytes with the terminator
-  const std::string too_long(8192, 'a');  // 8193
-  QM_TRACE(RunDriver, 20, Info, Run, trace::Narrow(fits));
-  QM_TRACE(RunDriver, 20, Info, Run, trace::Narrow(too_long));
-  QM_TRACE(RunDriver, 19, Info, Run, trace::Narrow(fits), trace::Int(1));
-  ASSERT_EQ(recorder_.platform_events.size(), 1u);
-  EXPECT_EQ(recorder_.platform_events[0].fields[1].size(), 8192u);
-  EXPECT_EQ(recorder_.Messages().size(), 3u);  // the program did send all three
+// Sets QUILLMARK_TRACE for one scope.
+class ScopedTraceVariable {
+ public:
+  explicit ScopedTraceVariable(const std::wstring& value) {
+    ::SetEnvironmentVariableW(L"QUILLMARK_TRACE", value.c_str());
+  }
+  ~ScopedTraceVariable() { ::SetEnvironmentVariableW(L"QUILLMARK_TRACE", nullptr); }
+};
+
+TEST(FileTraceController, FileAndPlatformEachGetWhatTheyEnabledAndTheFileIsAppendedTo) {
+  const testing::ScratchFolder scratch;
+  {
+    const ScopedTraceVariable variable(L"4,0x10," + scratch.Write(L"t.jsonl", "an earlier run\n"));
+    TraceRecorder recorder(2, flags::Upload);
+    KeepPlatformCalls();
+    QM_TRACE(RunDriver, 11, Info, Run);
+    QM_TRACE(RunDriver, 30, Verbose, Run);
+    QM_TRACE(Upload, 10, Error, Upload);
+    QM_TRACE(Upload, 11, Info, Upload);
+    EXPECT_THAT(g_sent, ElementsAre("Upload 10"));
+    recorder.Disable();  // the platform's controller leaves; the file stays
+    QM_TRACE(RunDriver, 12, Info, Run);
+  }
+  const std::regex json_line(R"re(\{.*"source":"(\w+)","number":(\d+),.*)re");
+  EXPECT_EQ(std::regex_replace(scratch.Content(L"t.jsonl"), json_line, "$1 $2"),
+            "an earlier run\nRunDriver 11\nRunDriver 12\n");
+}
+
+// Tracing never changes the course of a run: without its file, or without
+// memory to read its setting, the file controller stays off.
+TEST(FileTraceController, FileOrMemoryMissingLeavesOnlyThePlatformsController) {
+  const std::pair<std::wstring, bool> cases[] = {{L"Z:\\quillmark\\no\\such\\dir\\t.jsonl", false},
+                                                 {GetTempDirectory() + L"nomemory.jsonl", true}};
+  for (const auto& [path, refuse_memory] : cases) {
+    SCOPED_TRACE(refuse_memory ? "no memory" : "no file");
+    const ScopedTraceVariable variable(L"5,0x1F," + path);
+    g_refuse_memory = refuse_memory;
+    const TraceRecorder recorder(5, flags::Upload);
+    g_refuse_memory = false;
+    EXPECT_TRUE(IsEnabled(Level::Info, flags::Upload));
+    EXPECT_FALSE(IsEnabled(Level::Info, flags::Run));
+  }
 }
 
 }  // namespace

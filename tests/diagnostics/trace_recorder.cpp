@@ -1,6 +1,5 @@
 #include "diagnostics/trace_recorder.h"
 
-#include <cstdarg>
 #include <cstring>
 #include <stdexcept>
 
@@ -9,67 +8,39 @@
 namespace qm::trace {
 namespace {
 
-constexpr TRACEHANDLE kLogger = 0x1234'5678'9ABCull;
-constexpr TRACEHANDLE kRegistration = 0x77;
+// The stand-in trace session: the callback the provider registered, and the
+// level and flags it is enabled with while `enabled`.
+struct Session {
+  bool in_use = false;
+  WMIDPREQUEST callback = nullptr;
+  void* context = nullptr;
+  bool enabled = false;
+  std::uint8_t level = 0;
+  std::uint32_t flags = 0;
+};
+Session g_session;
 
-TraceRecorder* g_recorder = nullptr;
-
-ULONG CallBack(WMIDPREQUESTCODE request) {
+void Request(WMIDPREQUESTCODE request) {
   ULONG size = 0;
-  WNODE_HEADER buffer{};
-  return g_recorder->callback(request, g_recorder->callback_context, &size, &buffer);
+  (void)g_session.callback(request, g_session.context, &size, nullptr);
 }
 
-ULONG WINAPI FakeRegister(WMIDPREQUEST callback, PVOID context, LPCGUID, ULONG,
-                          PTRACE_GUID_REGISTRATION, LPCWSTR, LPCWSTR, PTRACEHANDLE handle) {
-  g_recorder->callback = callback;
-  g_recorder->callback_context = context;
-  *handle = kRegistration;
+ULONG WINAPI Register(WMIDPREQUEST callback, PVOID context, LPCGUID, ULONG,
+                      PTRACE_GUID_REGISTRATION, LPCWSTR, LPCWSTR, PTRACEHANDLE handle) {
+  g_session.callback = callback;
+  g_session.context = context;
+  *handle = 0x77;
   // As the system does for a session that is already running: the provider
   // is enabled before its registration returns.
-  if (g_recorder->enabled) (void)CallBack(WMI_ENABLE_EVENTS);
+  if (g_session.enabled) Request(WMI_ENABLE_EVENTS);
   return ERROR_SUCCESS;
 }
 
-TRACEHANDLE WINAPI FakeLoggerHandle(PVOID) { return kLogger; }
-UCHAR WINAPI FakeEnableLevel(TRACEHANDLE) { return g_recorder->enable_level; }
-ULONG WINAPI FakeEnableFlags(TRACEHANDLE) { return g_recorder->enable_flags; }
-ULONG WINAPI FakeUnregister(TRACEHANDLE) {
-  ++g_recorder->unregistrations;
-  return ERROR_SUCCESS;
-}
+TRACEHANDLE WINAPI LoggerHandle(PVOID) { return 0x1234'5678'9ABCull; }
+UCHAR WINAPI EnableLevel(TRACEHANDLE) { return g_session.level; }
+ULONG WINAPI EnableFlags(TRACEHANDLE) { return g_session.flags; }
 
-ULONG __cdecl FakeMessageVa(TRACEHANDLE logger, ULONG flags, LPCGUID guid, USHORT number,
-                            va_list args) {
-  PlatformMessage message{logger, flags, *guid, number, {}};
-  while (const void* data = va_arg(args, const void*)) {
-    message.args.emplace_back(static_cast<const char*>(data), va_arg(args, std::size_t));
-  }
-  g_recorder->platform_messages.push_back(std::move(message));
-  return ERROR_SUCCESS;
-}
-
-ULONG __cdecl FakeMessage(TRACEHANDLE logger, ULONG flags, LPCGUID guid, USHORT number, ...) {
-  va_list args;
-  va_start(args, number);
-  const ULONG result = FakeMessageVa(logger, flags, guid, number, args);
-  va_end(args);
-  return result;
-}
-
-ULONG WINAPI FakeEvent(TRACEHANDLE logger, PEVENT_TRACE_HEADER header) {
-  PlatformEvent event{logger, *header, {}};
-  const auto* fields = reinterpret_cast<const MOF_FIELD*>(header + 1);
-  const std::size_t count = (header->Size - sizeof(EVENT_TRACE_HEADER)) / sizeof(MOF_FIELD);
-  for (std::size_t i = 0; i < count; ++i) {
-    const auto* data = reinterpret_cast<const char*>(static_cast<ULONG_PTR>(fields[i].DataPtr));
-    event.fields.emplace_back(data, fields[i].Length);
-  }
-  g_recorder->platform_events.push_back(std::move(event));
-  return ERROR_SUCCESS;
-}
-
-void Observe(void*, const Message& message) {
+void Record(void* messages, const Message& message) {
   RecordedMessage recorded{message.source, message.number, message.level, message.flag, {}};
   for (const Arg& arg : message.args) {
     RecordedArg& out = recorded.args.emplace_back();
@@ -81,24 +52,21 @@ void Observe(void*, const Message& message) {
       out.wide.assign(reinterpret_cast<const wchar_t*>(data), arg.size() / sizeof(wchar_t) - 1);
     }
   }
-  g_recorder->messages.push_back(std::move(recorded));
+  static_cast<std::vector<RecordedMessage>*>(messages)->push_back(std::move(recorded));
 }
 
 }  // namespace
 
 TraceRecorder::TraceRecorder(RegisteredOnly) {
-  if (g_recorder != nullptr) throw std::logic_error("one TraceRecorder at a time");
-  g_recorder = this;
+  if (g_session.in_use) throw std::logic_error("one TraceRecorder at a time");
+  g_session = {.in_use = true};
   Platform platform{};
-  platform.register_guids = &FakeRegister;
-  platform.logger_handle = &FakeLoggerHandle;
-  platform.enable_level = &FakeEnableLevel;
-  platform.enable_flags = &FakeEnableFlags;
-  platform.message = &FakeMessage;
-  platform.message_va = &FakeMessageVa;
-  platform.event = &FakeEvent;
-  platform.unregister = &FakeUnregister;
-  platform.observe = &Observe;
+  platform.register_guids = &Register;
+  platform.logger_handle = &LoggerHandle;
+  platform.enable_level = &EnableLevel;
+  platform.enable_flags = &EnableFlags;
+  platform.observe = &Record;
+  platform.observe_context = &messages_;
   previous_ = ReplacePlatform(platform);
   RegisterTraceProvider();
 }
@@ -111,40 +79,34 @@ TraceRecorder::TraceRecorder(std::uint8_t level, std::uint32_t flags)
 TraceRecorder::~TraceRecorder() {
   UnregisterTraceProvider();
   ReplacePlatform(previous_);
-  g_recorder = nullptr;
+  g_session = {};
 }
 
 void TraceRecorder::Enable(std::uint8_t level, std::uint32_t flags) {
-  enabled = true;
-  enable_level = level;
-  enable_flags = flags;
-  if (callback != nullptr) (void)CallBack(WMI_ENABLE_EVENTS);
+  g_session.enabled = true;
+  g_session.level = level;
+  g_session.flags = flags;
+  Request(WMI_ENABLE_EVENTS);
 }
 
 void TraceRecorder::Disable() {
-  enabled = false;
-  if (callback != nullptr) (void)CallBack(WMI_DISABLE_EVENTS);
+  g_session.enabled = false;
+  Request(WMI_DISABLE_EVENTS);
 }
 
 std::vector<int> TraceRecorder::Numbers(Source source) const {
   std::vector<int> numbers;
-  for (const auto& m : messages) {
+  for (const auto& m : messages_) {
     if (m.source == source) numbers.push_back(m.number);
   }
   return numbers;
 }
 
 const RecordedMessage* TraceRecorder::Find(Source source, int number) const {
-  for (const auto& m : messages) {
+  for (const auto& m : messages_) {
     if (m.source == source && m.number == number) return &m;
   }
   return nullptr;
-}
-
-void TraceRecorder::Clear() {
-  messages.clear();
-  platform_messages.clear();
-  platform_events.clear();
 }
 
 }  // namespace qm::trace

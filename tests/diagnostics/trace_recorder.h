@@ -9,11 +9,7 @@
 //   EXPECT_THAT(recorder.Numbers(qm::trace::Source::RunDriver), ElementsAre(11, 18));
 //   EXPECT_EQ(recorder.Find(qm::trace::Source::RunDriver, 18)->args[0].narrow, "True");
 //
-// One recorder at a time per process.
-
-#include <windows.h>
-
-#include <evntrace.h>
+// Only the recorder sees the messages; one recorder at a time per process.
 
 #include <cstdint>
 #include <string>
@@ -40,22 +36,6 @@ struct RecordedMessage {
   std::vector<RecordedArg> args;
 };
 
-// A call of the platform's message entry point: what a trace session gets.
-struct PlatformMessage {
-  TRACEHANDLE logger;
-  ULONG flags;
-  GUID guid;
-  USHORT number;
-  std::vector<std::string> args;  // each argument's bytes as sent
-};
-
-// A classic event handed to the platform's event entry point (fallback).
-struct PlatformEvent {
-  TRACEHANDLE logger;
-  EVENT_TRACE_HEADER header;
-  std::vector<std::string> fields;  // each data field's bytes (field 0: the number)
-};
-
 class TraceRecorder {
  public:
   struct RegisteredOnly {};
@@ -72,25 +52,15 @@ class TraceRecorder {
   void Enable(std::uint8_t level, std::uint32_t flags);
   void Disable();
 
-  [[nodiscard]] const std::vector<RecordedMessage>& Messages() const { return messages; }
+  [[nodiscard]] const std::vector<RecordedMessage>& Messages() const { return messages_; }
   // Numbers of the recorded messages of `source`, in order.
   [[nodiscard]] std::vector<int> Numbers(Source source) const;
   // First recorded message of `source` numbered `number`, or null.
   [[nodiscard]] const RecordedMessage* Find(Source source, int number) const;
-  void Clear();
-
-  // What the stand-in platform has seen and been asked.
-  std::vector<RecordedMessage> messages;
-  std::vector<PlatformMessage> platform_messages;
-  std::vector<PlatformEvent> platform_events;
-  int unregistrations = 0;
-  WMIDPREQUEST callback = nullptr;
-  void* callback_context = nullptr;
-  bool enabled = false;
-  std::uint8_t enable_level = 0;
-  std::uint32_t enable_flags = 0;
+  void Clear() { messages_.clear(); }
 
  private:
+  std::vector<RecordedMessage> messages_;
   Platform previous_;
 };
 
