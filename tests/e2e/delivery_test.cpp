@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -40,43 +39,33 @@ double NowAsOleDate() {
   return static_cast<double>(ticks) / kTicksPerDay - kDaysFrom1601To1899;
 }
 
-// Paths of every file below `folder`, relative to it.
-std::vector<std::wstring> FilesBelow(const std::wstring& folder) {
-  std::vector<std::wstring> files;
-  std::error_code absent;
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(folder, absent)) {
-    if (entry.is_regular_file()) files.push_back(entry.path().lexically_relative(folder).wstring());
-  }
-  return files;
-}
-
 // Everything one run of the program left behind.
 struct RunRecord {
   Finished finished;
   Markers markers;
   std::vector<nlohmann::json> comms;    // this run's calls only
   std::optional<nlohmann::json> state;  // the value store as it stands after the run
-  std::vector<std::wstring> delivered;  // new files below SimAgent\queue
+  std::vector<std::wstring> delivered;  // the files the library put in its queue
   double started = 0, ended = 0;
 };
 
 RunRecord RunAndRecord(const AgentInstallation& installation, int number) {
   RunRecord record;
-  const std::size_t comms_before = ReadJsonLines(installation.SimFile(L"comms.jsonl")).size();
-  const std::vector<std::wstring> queue_before = FilesBelow(installation.SimFile(L"queue"));
+  const std::wstring log = installation.SimFile(L"comms.jsonl");
+  const std::size_t calls_before = ReadJsonLines(log).size();
   record.started = NowAsOleDate();
   record.finished = installation.Run(number);
   record.ended = NowAsOleDate();
   record.markers = ReadMarkers(installation.Folder());
-  auto comms = ReadJsonLines(installation.SimFile(L"comms.jsonl"));
+  const auto calls = ReadJsonLines(log);
   record.comms.assign(
-      comms.begin() + static_cast<std::ptrdiff_t>(std::min(comms_before, comms.size())),
-      comms.end());
+      calls.begin() + static_cast<std::ptrdiff_t>(std::min(calls_before, calls.size())),
+      calls.end());
   record.state = ReadJsonFile(installation.SimFile(L"state.json"));
-  for (const std::wstring& file : FilesBelow(installation.SimFile(L"queue"))) {
-    if (std::find(queue_before.begin(), queue_before.end(), file) == queue_before.end()) {
-      record.delivered.push_back(file);
-    }
+  for (const auto& call : record.comms) {
+    const auto delivered = call.value("delivered", nlohmann::json());
+    if (delivered.is_string())
+      record.delivered.push_back(sim::FromUtf8(delivered.get<std::string>()));
   }
   return record;
 }
@@ -126,8 +115,7 @@ class DefaultScenarioRuns : public ::testing::Test {
 
   static std::string DeliveredDocument() {
     if (first_->delivered.size() != 1) return {};
-    return testing::ReadFileText(
-        sim::JoinPath(installation_->SimFile(L"queue"), first_->delivered[0]));
+    return testing::ReadFileText(first_->delivered[0]);
   }
 
   static inline std::unique_ptr<ScratchFolder> scratch_;
@@ -147,10 +135,9 @@ TEST_F(DefaultScenarioRuns, FirstRunSendsTheProfileAndSaysSoInTheOkMarker) {
 TEST_F(DefaultScenarioRuns, FirstRunDeliversOneDataFileKeepsABackupAndDeletesItsOwnCopy) {
   ASSERT_EQ(first_->delivered.size(), 1u);
   const std::wstring delivered = first_->delivered[0];
-  EXPECT_EQ(
-      delivered.rfind(L"gccppostsegmentation\\ProfilerQueue\\" + sim::FromUtf8(kMuid) + L"_", 0),
-      0u)
-      << sim::ToUtf8(delivered);
+  const std::wstring queue =
+      installation_->SimFile(L"queue\\gccppostsegmentation\\ProfilerQueue\\");
+  EXPECT_EQ(delivered.rfind(queue + sim::FromUtf8(kMuid) + L"_", 0), 0u) << sim::ToUtf8(delivered);
   EXPECT_EQ(delivered.substr(delivered.size() - 4), L".dat");
 
   const nlohmann::json* send = FindCall(first_->comms, "Send");

@@ -39,7 +39,7 @@ void PlantStaleMarkers(const std::wstring& folder);
 // What a marker holds after these messages: each preceded by a CR LF.
 [[nodiscard]] std::string MarkerText(std::initializer_list<std::string_view> messages);
 
-// One JSON value per line; lines that do not parse fail the test.
+// One JSON value per line; what does not parse throws, which fails the test.
 [[nodiscard]] std::vector<nlohmann::json> ReadJsonLines(const std::wstring& path);
 [[nodiscard]] std::optional<nlohmann::json> ReadJsonFile(const std::wstring& path);
 
