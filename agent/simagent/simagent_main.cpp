@@ -23,9 +23,9 @@
 #include "common/scenario.h"
 #include "common/scenario_error.h"
 #include "common/sim_files.h"
+#include "common/sim_process.h"
 #include "common/sim_text.h"
 #include "simagent/installer.h"
-#include "support/unique_resource.h"
 
 namespace {
 
@@ -152,31 +152,23 @@ std::wstring ProgramCommandLine(const std::wstring& agent_folder, const nlohmann
   return command;
 }
 
-// Starts `command` in `folder` with this process's standard handles, waits
-// for it and reports its exit code and wall time as the last output line.
+// Runs `command` in `folder` with this process's standard handles and reports
+// its exit code and wall time as the last output line.
 int RunAndReport(std::wstring command, const std::wstring& folder, int number) {
-  STARTUPINFOW startup{};
-  startup.cb = sizeof(startup);
-  PROCESS_INFORMATION process{};
   const auto started = std::chrono::steady_clock::now();
-  if (!::CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, folder.c_str(),
-                        &startup, &process)) {
+  const qm::sim::ProcessEnd end = qm::sim::RunProcess(command, folder);
+  if (!end.started) {
     PrintError("cannot start " + qm::sim::ToUtf8(command) + " in " + qm::sim::ToUtf8(folder) +
-               " (error " + std::to_string(::GetLastError()) + ")");
+               " (error " + std::to_string(end.error) + ")");
     return 1;
   }
-  qm::UniqueHandle owned_process(process.hProcess);
-  qm::UniqueHandle owned_thread(process.hThread);
-  ::WaitForSingleObject(process.hProcess, INFINITE);
   const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
       std::chrono::steady_clock::now() - started);
-  DWORD code = 0;
-  ::GetExitCodeProcess(process.hProcess, &code);
   std::fflush(stdout);
   PrintError("run " + std::to_string(number) + ": exit code " +
-             std::to_string(static_cast<int>(code)) + ", " + std::to_string(elapsed.count()) +
-             " ms");
-  return static_cast<int>(code);
+             std::to_string(static_cast<int>(end.exit_code)) + ", " +
+             std::to_string(elapsed.count()) + " ms");
+  return static_cast<int>(end.exit_code);
 }
 
 // Run `number` of the installed scenario: the item of "runs" for it (the

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -22,13 +21,13 @@ namespace {
 // What the default scenario stands for.
 constexpr char kMuid[] = "5A1F3C9E7B2D4068A";
 constexpr char kAgentHostName[] = "mgmt.orvex-cloud.example";
-constexpr wchar_t kServiceHostKey[] = L"HKLM\\Software\\Orvex Security\\Orvex Service Host";
+constexpr char kServiceHostKey[] = "HKLM\\Software\\Orvex Security\\Orvex Service Host";
 constexpr char kBackupFolder[] = "${agentFolder}\\ProfileBackup";
 
-constexpr char kUploaded[] = "JSON del perfilado subido.";
 constexpr char kRunCompleted[] = "Quillmark se ha ejecutado correctamente.";
-
-const std::vector<std::wstring> kTestMode{L"/TestMode"};
+const std::string kCollected =
+    MarkerText({"Obtenida la instancia del OMX.", "Obtenida la instancia del ProfileDataCollector.",
+                "ProfileDataCollector inicializado.", "Obtenido el perfilado."});
 
 // The current UTC time as an OLE date: days since 1899-12-30.
 double NowAsOleDate() {
@@ -40,60 +39,35 @@ double NowAsOleDate() {
   return static_cast<double>(ticks) / kTicksPerDay - kDaysFrom1601To1899;
 }
 
-// Paths of every file below `folder`, relative to it.
-std::vector<std::wstring> FilesBelow(const std::wstring& folder) {
-  std::vector<std::wstring> files;
-  std::error_code absent;
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(folder, absent)) {
-    if (entry.is_regular_file()) files.push_back(entry.path().lexically_relative(folder).wstring());
-  }
-  return files;
-}
-
-nlohmann::ordered_json& ScenarioKey(nlohmann::ordered_json& scenario, std::wstring_view key) {
-  for (auto& entry : scenario["registry"]) {
-    if (entry.value("key", "") == sim::ToUtf8(key)) return entry;
-  }
-  scenario["registry"].push_back(
-      {{"key", sim::ToUtf8(key)}, {"values", nlohmann::ordered_json::object()}});
-  return scenario["registry"].back();
-}
-
 // Everything one run of the program left behind.
 struct RunRecord {
   Finished finished;
   Markers markers;
   std::vector<nlohmann::json> comms;    // this run's calls only
   std::optional<nlohmann::json> state;  // the value store as it stands after the run
-  std::vector<std::wstring> delivered;  // new files below SimAgent\queue
+  std::vector<std::wstring> delivered;  // the files the library put in its queue
   double started = 0, ended = 0;
 };
 
-RunRecord RunAndRecord(const AgentInstallation& installation) {
+RunRecord RunAndRecord(const AgentInstallation& installation, int number) {
   RunRecord record;
-  const std::size_t comms_before = ReadJsonLines(installation.SimFile(L"comms.jsonl")).size();
-  const std::vector<std::wstring> queue_before = FilesBelow(installation.SimFile(L"queue"));
+  const std::wstring log = installation.SimFile(L"comms.jsonl");
+  const std::size_t calls_before = ReadJsonLines(log).size();
   record.started = NowAsOleDate();
-  record.finished = installation.RunProgram(kTestMode);
+  record.finished = installation.Run(number);
   record.ended = NowAsOleDate();
   record.markers = ReadMarkers(installation.Folder());
-  auto comms = ReadJsonLines(installation.SimFile(L"comms.jsonl"));
+  const auto calls = ReadJsonLines(log);
   record.comms.assign(
-      comms.begin() + static_cast<std::ptrdiff_t>(std::min(comms_before, comms.size())),
-      comms.end());
+      calls.begin() + static_cast<std::ptrdiff_t>(std::min(calls_before, calls.size())),
+      calls.end());
   record.state = ReadJsonFile(installation.SimFile(L"state.json"));
-  for (const std::wstring& file : FilesBelow(installation.SimFile(L"queue"))) {
-    if (std::find(queue_before.begin(), queue_before.end(), file) == queue_before.end()) {
-      record.delivered.push_back(file);
-    }
+  for (const auto& call : record.comms) {
+    const auto delivered = call.value("delivered", nlohmann::json());
+    if (delivered.is_string())
+      record.delivered.push_back(sim::FromUtf8(delivered.get<std::string>()));
   }
   return record;
-}
-
-std::vector<std::string> CallNames(const std::vector<nlohmann::json>& calls) {
-  std::vector<std::string> names;
-  for (const auto& call : calls) names.push_back(call.value("call", ""));
-  return names;
 }
 
 const nlohmann::json* FindCall(const std::vector<nlohmann::json>& calls, std::string_view name) {
@@ -109,20 +83,27 @@ std::wstring TempFolder() {
   return std::wstring(buffer, length);
 }
 
-// The default scenario with a backup directory configured, installed once and
-// run twice: the first run sends, the second finds nothing changed.
+// The default scenario with a backup folder, installed once and run twice:
+// the first run sends; before the second every detection counter has moved,
+// which is no change while no resend is due.
 class DefaultScenarioRuns : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     scratch_ = std::make_unique<ScratchFolder>();
     nlohmann::ordered_json scenario = DefaultScenario();
-    ScenarioKey(scenario, kServiceHostKey)["values"]["quillmark_backup"] = kBackupFolder;
+    for (auto& key : scenario["registry"]) {
+      if (key["key"] == kServiceHostKey) key["values"]["quillmark_backup"] = kBackupFolder;
+    }
     scenario["files"].push_back({{"path", kBackupFolder}, {"directory", true}});
+    scenario["runs"] = nlohmann::ordered_json::parse(R"([{}, {"sdk": {
+        "statistics": {"TotalDetects": {"virus": 70001}, "0": {"blocked": 4500}},
+        "datastore": {"countersMalware": 1400, "urls": {"S-1-5-21-0-0-0-1000": 260}},
+        "tuneUpReports": [{"TotalFilesSize": {"type": "VT_UI8", "value": 1024}}]}}])");
     installation_ = std::make_unique<AgentInstallation>(
         WriteScenario(*scratch_, L"default_with_backup.json", scenario));
     if (!installation_->Installed()) return;
-    first_ = std::make_unique<RunRecord>(RunAndRecord(*installation_));
-    second_ = std::make_unique<RunRecord>(RunAndRecord(*installation_));
+    first_ = std::make_unique<RunRecord>(RunAndRecord(*installation_, 1));
+    second_ = std::make_unique<RunRecord>(RunAndRecord(*installation_, 2));
   }
   static void TearDownTestSuite() {
     installation_.reset();
@@ -134,8 +115,7 @@ class DefaultScenarioRuns : public ::testing::Test {
 
   static std::string DeliveredDocument() {
     if (first_->delivered.size() != 1) return {};
-    return testing::ReadFileText(
-        sim::JoinPath(installation_->SimFile(L"queue"), first_->delivered[0]));
+    return testing::ReadFileText(first_->delivered[0]);
   }
 
   static inline std::unique_ptr<ScratchFolder> scratch_;
@@ -147,20 +127,17 @@ class DefaultScenarioRuns : public ::testing::Test {
 TEST_F(DefaultScenarioRuns, FirstRunSendsTheProfileAndSaysSoInTheOkMarker) {
   EXPECT_EQ(first_->finished.exit_code, kRunEnded) << first_->finished.output;
   EXPECT_EQ(first_->markers.ok,
-            MarkerText({"Obtenida la instancia del OMX.",
-                        "Obtenida la instancia del ProfileDataCollector.",
-                        "ProfileDataCollector inicializado.", "Obtenido el perfilado.",
-                        "Han cambiado los datos del perfilado.", kUploaded, kRunCompleted}));
+            kCollected + MarkerText({"Han cambiado los datos del perfilado.",
+                                     "JSON del perfilado subido.", kRunCompleted}));
   EXPECT_FALSE(first_->markers.error);
 }
 
-TEST_F(DefaultScenarioRuns, FirstRunDeliversOneDataFileToTheQueueAndDeletesItsOwnCopy) {
+TEST_F(DefaultScenarioRuns, FirstRunDeliversOneDataFileKeepsABackupAndDeletesItsOwnCopy) {
   ASSERT_EQ(first_->delivered.size(), 1u);
   const std::wstring delivered = first_->delivered[0];
-  EXPECT_EQ(
-      delivered.rfind(L"gccppostsegmentation\\ProfilerQueue\\" + sim::FromUtf8(kMuid) + L"_", 0),
-      0u)
-      << sim::ToUtf8(delivered);
+  const std::wstring queue =
+      installation_->SimFile(L"queue\\gccppostsegmentation\\ProfilerQueue\\");
+  EXPECT_EQ(delivered.rfind(queue + sim::FromUtf8(kMuid) + L"_", 0), 0u) << sim::ToUtf8(delivered);
   EXPECT_EQ(delivered.substr(delivered.size() - 4), L".dat");
 
   const nlohmann::json* send = FindCall(first_->comms, "Send");
@@ -168,14 +145,9 @@ TEST_F(DefaultScenarioRuns, FirstRunDeliversOneDataFileToTheQueueAndDeletesItsOw
   const std::wstring data_file = sim::FromUtf8(send->value("file", ""));
   EXPECT_EQ(data_file, TempFolder() + sim::FileNameOf(delivered));
   EXPECT_FALSE(sim::FileExists(data_file)) << "the data file outlived the run";
-}
-
-TEST_F(DefaultScenarioRuns, FirstRunLeavesABackupCopyOfTheDocument) {
-  ASSERT_EQ(first_->delivered.size(), 1u);
-  const std::wstring backup =
-      installation_->File(L"ProfileBackup\\" + sim::FileNameOf(first_->delivered[0]));
-  ASSERT_TRUE(sim::FileExists(backup));
-  EXPECT_EQ(testing::ReadFileText(backup), DeliveredDocument());
+  EXPECT_EQ(testing::ReadFileText(installation_->Folder() + L"\\ProfileBackup\\" +
+                                  sim::FileNameOf(delivered)),
+            DeliveredDocument());
 }
 
 // The whole delivered document, character for character: the run's own inputs
@@ -223,9 +195,10 @@ TEST_F(DefaultScenarioRuns, DeliveredDocumentIsTheScenariosWholeProfile) {
 // How each field is composed is the uploader's tests'; here the real program
 // version, the stored host name and the settings cross into the library.
 TEST_F(DefaultScenarioRuns, UploadGivesTheLibraryTheIdentityCredentialsAndConnectionSettings) {
-  EXPECT_EQ(CallNames(first_->comms),
-            (std::vector<std::string>{"GetUtil", "OpenChannel", "SetConnectionSettings", "Send",
-                                      "CloseChannel"}));
+  std::vector<std::string> calls;
+  for (const auto& call : first_->comms) calls.push_back(call.value("call", ""));
+  EXPECT_EQ(calls, (std::vector<std::string>{"GetUtil", "OpenChannel", "SetConnectionSettings",
+                                             "Send", "CloseChannel"}));
   const nlohmann::json* open = FindCall(first_->comms, "OpenChannel");
   const nlohmann::json* settings = FindCall(first_->comms, "SetConnectionSettings");
   ASSERT_TRUE(open && settings);
@@ -250,158 +223,73 @@ TEST_F(DefaultScenarioRuns, FirstRunKeepsTheHashAndTheUploadTime) {
   EXPECT_LE(kept, first_->ended + 1.0 / 86400);
 }
 
-TEST_F(DefaultScenarioRuns, SecondRunFindsNoChangeAndSendsNothing) {
+TEST_F(DefaultScenarioRuns, SecondRunFindsOnlyCountersChangedAndSendsNothing) {
   EXPECT_EQ(second_->finished.exit_code, kRunEnded) << second_->finished.output;
   EXPECT_EQ(second_->markers.ok,
-            MarkerText({"Obtenida la instancia del OMX.",
-                        "Obtenida la instancia del ProfileDataCollector.",
-                        "ProfileDataCollector inicializado.", "Obtenido el perfilado.",
-                        "No han cambiado los datos del perfilado."}));
+            kCollected + MarkerText({"No han cambiado los datos del perfilado."}));
   EXPECT_FALSE(second_->markers.error);
   EXPECT_TRUE(second_->comms.empty()) << "the communications library was called";
   EXPECT_TRUE(second_->delivered.empty());
   EXPECT_EQ(second_->state, first_->state);
 }
 
-// Sends the runs a test starts to a trace file: every source at level 2.
-class ErrorTrace {
- public:
-  explicit ErrorTrace(const ScratchFolder& folder) : path_(folder.File(L"trace.jsonl")) {
-    ::SetEnvironmentVariableW(L"QUILLMARK_TRACE", (L"2,0xFF," + path_).c_str());
-  }
-  ~ErrorTrace() { ::SetEnvironmentVariableW(L"QUILLMARK_TRACE", nullptr); }
-
-  [[nodiscard]] bool Has(std::string_view source, int number) const {
-    const auto lines = ReadJsonLines(path_);
-    return std::any_of(lines.begin(), lines.end(), [&](const nlohmann::json& line) {
-      return line.value("source", "") == source && line.value("number", 0) == number;
-    });
-  }
-
- private:
-  std::wstring path_;
-};
-
-TEST(CountersOnlyChange, IsNotSentWhileNoResendIsDue) {
+// Runs of one scenario that keep nothing, each under a profile sent eight days
+// ago with another hash: a refused file (the run started from another folder
+// with its own TEMP), another runtime's C++ exception and an access violation
+// in the library, and a MUID that makes the file name unusable, which the
+// library is still asked about and here even accepts. Then a run that delivers.
+TEST(UndeliveredProfile, KeepsNothingLeavesNoDataFileAndTheNextRunSendsAgain) {
   ScratchFolder scratch;
+  const std::string temp = sim::ToUtf8(scratch.File(L"RunTemp"));
+  const std::wstring trace = scratch.File(L"trace.jsonl");
   nlohmann::ordered_json scenario = DefaultScenario();
-  nlohmann::ordered_json kept;
-  {
-    AgentInstallation installation(WriteScenario(scratch, L"counters_before.json", scenario));
-    ASSERT_TRUE(installation.Installed());
-    const RunRecord run = RunAndRecord(installation);
-    ASSERT_EQ(run.delivered.size(), 1u) << "the first run sent nothing";
-    ASSERT_TRUE(run.state);
-    kept = nlohmann::ordered_json::parse(run.state->dump());
-  }
-  // The same endpoint later on: every counter has moved, and the agent still
-  // remembers the upload of the first run.
-  auto& sdk = scenario["sdk"];
-  sdk["statistics"]["TotalDetects"]["virus"] = 70001;
-  sdk["statistics"]["0"]["blocked"] = 4500;
-  sdk["datastore"]["countersMalware"] = 1400;
-  sdk["datastore"]["urls"]["S-1-5-21-0-0-0-1000"] = 260;
-  sdk["tuneUpReports"].push_back({{"TotalFilesSize", {{"type", "VT_UI8"}, {"value", 1024}}}});
-  sdk["state"] = kept;
-  AgentInstallation installation(WriteScenario(scratch, L"counters_after.json", scenario));
+  scenario["files"].push_back({{"path", temp}, {"directory", true}});
+  scenario["sdk"]["state"] = {{"0x4009501", {{"type", "VT_UI4"}, {"value", 305419896}}},
+                              {"0x4009502", {{"type", "VT_DATE"}, {"value", "now-8d"}}}};
+  scenario["environment"]["QUILLMARK_TRACE"] = "2,0xFF," + sim::ToUtf8(trace);
+  scenario["runs"] = {{{"comms", {{"send", false}}},
+                       {"environment", {{"TEMP", temp}, {"TMP", temp}}},
+                       {"startFolder", sim::ToUtf8(scratch.Path().wstring())}},
+                      {{"comms", {{"raiseFrom", "Send"}}}},
+                      {{"comms", {{"faultFrom", "Send"}}}},
+                      {{"comms", {{"send", true}}}, {"sdk", {{"config", {{"0x4009701", "a/b"}}}}}},
+                      nlohmann::ordered_json::object()};
+  AgentInstallation installation(WriteScenario(scratch, L"undelivered.json", scenario));
   ASSERT_TRUE(installation.Installed());
-
-  const RunRecord run = RunAndRecord(installation);
-
-  EXPECT_EQ(run.markers.ok,
-            MarkerText({"Obtenida la instancia del OMX.",
-                        "Obtenida la instancia del ProfileDataCollector.",
-                        "ProfileDataCollector inicializado.", "Obtenido el perfilado.",
-                        "No han cambiado los datos del perfilado."}));
-  EXPECT_TRUE(run.comms.empty()) << "the communications library was called";
-  EXPECT_TRUE(run.delivered.empty());
-}
-
-// A refused file, another runtime's C++ exception and an access violation in
-// the library all end the same way: nothing kept, no data file left behind.
-TEST(FailedUpload, KeepsTheStoredValuesAndEndsWithOnlyTheClosingMessageInTheErrorMarker) {
-  const std::pair<const char*, nlohmann::ordered_json> endings[] = {
-      {"send", false}, {"raiseFrom", "Send"}, {"faultFrom", "Send"}};
-  for (const auto& [field, value] : endings) {
-    SCOPED_TRACE(field);
-    ScratchFolder scratch;
-    nlohmann::ordered_json scenario = DefaultScenario();
-    scenario["comms"][field] = value;
-    // A profile sent eight days ago under another hash: the run must send again.
-    scenario["sdk"]["state"] = {{"0x4009501", {{"type", "VT_UI4"}, {"value", 305419896}}},
-                                {"0x4009502", {{"type", "VT_DATE"}, {"value", "now-8d"}}}};
-    AgentInstallation installation(WriteScenario(scratch, L"upload_fails.json", scenario));
-    ASSERT_TRUE(installation.Installed());
-    const ErrorTrace trace(scratch);
-
-    const RunRecord run = RunAndRecord(installation);
-
+  const struct {
+    const char* course;
+    std::string temp;
+    bool raised, accepted;
+  } runs[] = {{"refused", temp, false, false},
+              {"C++ exception", sim::ToUtf8(TempFolder()), true, false},
+              {"access violation", sim::ToUtf8(TempFolder()), true, false},
+              {"unusable MUID", sim::ToUtf8(TempFolder()), false, true}};
+  for (int number = 1; number <= 4; ++number) {
+    const auto& expected = runs[number - 1];
+    SCOPED_TRACE(expected.course);
+    const RunRecord run = RunAndRecord(installation, number);
     EXPECT_EQ(run.finished.exit_code, kRunEnded) << run.finished.output;
-    EXPECT_FALSE(run.markers.ok);
-    EXPECT_EQ(run.markers.error, MarkerText({kRunCompleted}));
     const nlohmann::json* send = FindCall(run.comms, "Send");
     ASSERT_NE(send, nullptr) << "no upload was tried";
-    EXPECT_EQ(send->contains("raised"), std::string_view(field) != "send");
+    EXPECT_EQ(send->contains("raised"), expected.raised);
+    EXPECT_EQ(send->value("file", "").rfind(expected.temp, 0), 0u) << send->dump();
     EXPECT_FALSE(sim::FileExists(sim::FromUtf8(send->value("file", ""))))
         << "the data file outlived the run";
     EXPECT_TRUE(run.delivered.empty());
     EXPECT_FALSE(run.state) << "the value store was written: " << run.state->dump();
-    EXPECT_EQ(trace.Has("Upload", 19), std::string_view(field) != "send");
+    if (!expected.accepted) {
+      EXPECT_FALSE(run.markers.ok);
+      EXPECT_EQ(run.markers.error, MarkerText({kRunCompleted}));
+    }
   }
-}
+  const auto traces = ReadJsonLines(trace);
+  EXPECT_TRUE(std::any_of(traces.begin(), traces.end(), [](const nlohmann::json& line) {
+    return line.value("source", "") == "RunDriver" && line.value("number", 0) == 47;
+  })) << "the unwritten data file was not traced";
 
-// A MUID that makes the file name unusable: the library is still asked and
-// here even says yes, but a profile never written is not recorded as sent.
-TEST(UnwrittenDataFile, KeepsNoUploadStateSoTheNextRunSendsAgain) {
-  ScratchFolder scratch;
-  nlohmann::ordered_json scenario = DefaultScenario();
-  scenario["sdk"]["config"]["0x4009701"] = "a/b";
-  scenario["comms"]["send"] = true;
-  AgentInstallation installation(WriteScenario(scratch, L"unusable_muid.json", scenario));
-  ASSERT_TRUE(installation.Installed());
-  const ErrorTrace trace(scratch);
-
-  for (int run_number = 1; run_number <= 2; ++run_number) {
-    SCOPED_TRACE(run_number);
-    const RunRecord run = RunAndRecord(installation);
-    EXPECT_EQ(run.finished.exit_code, kRunEnded) << run.finished.output;
-    EXPECT_NE(FindCall(run.comms, "Send"), nullptr) << "the run did not send";
-    EXPECT_FALSE(run.state) << "the value store was written: " << run.state->dump();
-  }
-  EXPECT_TRUE(trace.Has("RunDriver", 47));
-}
-
-// One scenario, two runs through simagent: the first, started from another
-// folder with its own TEMP, fails its upload; the second delivers.
-TEST(RunByRun, AFailedUploadThenADeliveryInOneScenario) {
-  ScratchFolder scratch;
-  const std::string temp = sim::ToUtf8(scratch.File(L"RunTemp"));
-  const std::string start = sim::ToUtf8(scratch.File(L"Start"));
-  nlohmann::ordered_json scenario = DefaultScenario();
-  scenario["files"].push_back({{"path", temp}, {"directory", true}});
-  scenario["files"].push_back({{"path", start}, {"directory", true}});
-  scenario["runs"] = {{{"comms", {{"send", false}}},
-                       {"environment", {{"TEMP", temp}, {"TMP", temp}}},
-                       {"startFolder", start}},
-                      nlohmann::ordered_json::object()};
-  AgentInstallation installation(WriteScenario(scratch, L"run_by_run.json", scenario));
-  ASSERT_TRUE(installation.Installed());
-  const std::wstring simagent = sim::JoinPath(QM_SIM_BIN_FOLDER, L"simagent.exe");
-
-  const Finished first = RunProgram(simagent, {L"run", L"1"}, scratch.Path());
-  EXPECT_EQ(first.exit_code, kRunEnded) << first.output;
-  EXPECT_NE(first.output.find("simagent: run 1: exit code 0, "), std::string::npos) << first.output;
-  const std::vector<nlohmann::json> comms = ReadJsonLines(installation.SimFile(L"comms.jsonl"));
-  const nlohmann::json* send = FindCall(comms, "Send");
-  ASSERT_NE(send, nullptr) << "no upload was tried";
-  EXPECT_EQ((*send)["result"], false);
-  EXPECT_EQ(send->value("file", "").rfind(temp + "\\", 0), 0u)
-      << "not in the run's TEMP: " << send->dump();
-  EXPECT_FALSE(ReadJsonFile(installation.SimFile(L"state.json")));
-
-  const Finished second = RunProgram(simagent, {L"run", L"2"}, scratch.Path());
-  EXPECT_EQ(second.exit_code, kRunEnded) << second.output;
-  EXPECT_TRUE(ReadJsonFile(installation.SimFile(L"state.json"))) << "the second run kept nothing";
+  const RunRecord delivery = RunAndRecord(installation, 5);
+  EXPECT_EQ(delivery.delivered.size(), 1u);
+  EXPECT_TRUE(delivery.state) << "the delivery kept nothing";
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 #pragma once
 
-// Equipment of the end-to-end runs: installs scenarios of the simulated agent
-// with simagent.exe, runs the real quillmark.exe and reads what a run leaves
+// Equipment of the end-to-end runs: installs scenarios of the simulated agent,
+// runs the real quillmark.exe through simagent.exe and reads what a run leaves
 // behind (markers, the agent's logs, the value store).
 
 #include <windows.h>
@@ -22,20 +22,10 @@ using ScratchFolder = testing::ScratchFolder;
 inline constexpr DWORD kRunStopped = 0xFFFFFFFF;
 inline constexpr DWORD kRunEnded = 0;
 
-inline constexpr wchar_t kOkMarker[] = L"TestQuillmark_OK.log";
-inline constexpr wchar_t kErrorMarker[] = L"TestQuillmark_ERROR.log";
-
 struct Finished {
-  DWORD exit_code = 0;
-  std::string output;  // standard output and error together
+  DWORD exit_code = kRunStopped;
+  std::string output;  // simagent's and the program's standard output and error
 };
-
-// Runs `program` with `arguments` in `folder`. Its output goes through a file,
-// so that a process it leaves running holds no pipe of the test's. A program
-// that does not end within a minute is ended and fails the test.
-[[nodiscard]] Finished RunProgram(const std::wstring& program,
-                                  const std::vector<std::wstring>& arguments,
-                                  const std::wstring& folder);
 
 // The marker files in `folder`; absent ones are nullopt.
 struct Markers {
@@ -49,7 +39,7 @@ void PlantStaleMarkers(const std::wstring& folder);
 // What a marker holds after these messages: each preceded by a CR LF.
 [[nodiscard]] std::string MarkerText(std::initializer_list<std::string_view> messages);
 
-// One JSON value per line; lines that do not parse fail the test.
+// One JSON value per line; what does not parse throws, which fails the test.
 [[nodiscard]] std::vector<nlohmann::json> ReadJsonLines(const std::wstring& path);
 [[nodiscard]] std::optional<nlohmann::json> ReadJsonFile(const std::wstring& path);
 
@@ -58,10 +48,8 @@ void PlantStaleMarkers(const std::wstring& folder);
 // Writes `scenario` into `folder` as `name` and returns its path.
 [[nodiscard]] std::wstring WriteScenario(const ScratchFolder& folder, std::wstring_view name,
                                          const nlohmann::ordered_json& scenario);
-// A scenario file kept beside these tests.
-[[nodiscard]] std::wstring TestScenario(std::wstring_view name);
 
-// A scenario installed with simagent.exe and removed again when this goes.
+// A scenario installed as simagent.exe installs it, removed again when this goes.
 class AgentInstallation {
  public:
   explicit AgentInstallation(const std::wstring& scenario_path);
@@ -70,18 +58,18 @@ class AgentInstallation {
   AgentInstallation& operator=(const AgentInstallation&) = delete;
 
   [[nodiscard]] bool Installed() const { return !folder_.empty(); }
-  // The agent's folder, from the install record.
   [[nodiscard]] const std::wstring& Folder() const { return folder_; }
-  [[nodiscard]] std::wstring File(std::wstring_view name) const;
   // A file of the simulation: "<agent folder>\SimAgent\<name>".
   [[nodiscard]] std::wstring SimFile(std::wstring_view name) const;
 
-  // Runs the installed quillmark.exe from `start_folder` (default: the agent's folder).
-  [[nodiscard]] Finished RunProgram(const std::vector<std::wstring>& arguments,
-                                    const std::wstring& start_folder = {}) const;
+  // Run `number` of the scenario ("simagent run N"); one that does not end
+  // within a minute is ended and fails the test. Its output goes through a
+  // file, so that a process it leaves running holds no pipe of the test's.
+  [[nodiscard]] Finished Run(int number) const;
 
  private:
   std::wstring folder_;
+  ScratchFolder outputs_;
 };
 
 }  // namespace qm::e2e

@@ -6,9 +6,9 @@
 #include <windows.h>
 
 #include <chrono>
-#include <memory>
 #include <string>
 
+#include "common/sim_text.h"
 #include "e2e_support.h"
 
 namespace qm::e2e {
@@ -17,14 +17,17 @@ namespace {
 // Started from elsewhere: the start-up deletion happens there, every later
 // marker in the agent's folder, where the failure also deletes the old ones.
 TEST(EarlyStop, UnregisteredServiceStopsWithoutWaitingAndMarksTheAgentsFolder) {
-  AgentInstallation installation(TestScenario(L"agent_without_service.json"));
-  ASSERT_TRUE(installation.Installed());
   ScratchFolder start;
+  nlohmann::ordered_json scenario = DefaultScenario();
+  scenario["service"]["behaviour"] = "notInstalled";
+  scenario["startFolder"] = sim::ToUtf8(start.Path().wstring());
+  AgentInstallation installation(WriteScenario(start, L"agent_without_service.json", scenario));
+  ASSERT_TRUE(installation.Installed());
   PlantStaleMarkers(start.Path());
   PlantStaleMarkers(installation.Folder());
 
   const auto started = std::chrono::steady_clock::now();
-  const Finished run = installation.RunProgram({L"/TestMode"}, start.Path());
+  const Finished run = installation.Run(1);
   const auto took = std::chrono::steady_clock::now() - started;
 
   EXPECT_EQ(run.exit_code, kRunStopped) << run.output;
@@ -45,7 +48,7 @@ TEST(CollectorInitialisation, TrackedRunReportsTheFailedLicenceObjectAndStopsAsU
   ASSERT_TRUE(installation.Installed());
   PlantStaleMarkers(installation.Folder());
 
-  const Finished run = installation.RunProgram({L"/TestMode", L"-TRACKING"});
+  const Finished run = installation.Run(1);
 
   EXPECT_EQ(run.exit_code, kRunStopped) << run.output;
   const Markers markers = ReadMarkers(installation.Folder());
