@@ -7,7 +7,6 @@
 #include <tuple>
 #include <vector>
 
-#include "collector/machine_os_info.h"
 #include "collector/sim_collector.h"
 #include "collector/suite_version.h"
 #include "common/registry_sandbox.h"
@@ -22,7 +21,6 @@ using ::testing::IsEmpty;
 using ::testing::IsSupersetOf;
 using ::testing::Not;
 using trace::Source;
-using trace::TraceRecorder;
 
 // The identity and connection settings of a profile, numbers as text.
 std::vector<std::wstring> Identity(const CProfileData& p) {
@@ -38,27 +36,16 @@ std::vector<std::wstring> Identity(const CProfileData& p) {
           p.GetConnectionSetting3()};
 }
 
-class Collect : public ::testing::Test {
+class Collect : public Collection {
  protected:
-  // Collects once with `scenario`; the collector stays for the test to look at.
-  bool CollectWith(sim::SdkScenario scenario) {
-    agent_ = std::make_unique<SimulatedAgent>(std::move(scenario));
-    collector_ = agent_->MakeCollector();
-    if (!collector_->Initialise()) return false;
-    recorder_.Clear();
-    return collector_->Collect();
-  }
   // The agent's scenario with `item` answered by `answer`.
   bool CollectWith(LONG item, sim::SdkAnswer answer) {
     sim::SdkScenario scenario = AgentScenario();
     scenario.config[item] = std::move(answer);
-    return CollectWith(std::move(scenario));
+    return Collection::CollectWith(std::move(scenario));
   }
-  void TearDown() override {
-    if (collector_) collector_->Finalise();
-  }
+  using Collection::CollectWith;
   [[nodiscard]] const COSInfo& OS() const { return *Profile().GetOSInfo(); }
-  [[nodiscard]] CProfileData& Profile() const { return ProfileOf(*collector_); }
   [[nodiscard]] const trace::RecordedMessage& Traced(int number) const {
     const auto* message = recorder_.Find(Source::Collector, number);
     if (message == nullptr) throw std::runtime_error("message " + std::to_string(number));
@@ -66,16 +53,12 @@ class Collect : public ::testing::Test {
   }
 
   RegistrySandbox registry_;  // the machine's framework keys
-  TraceRecorder recorder_;
-  std::unique_ptr<SimulatedAgent> agent_;
-  std::unique_ptr<ProfileDataCollector> collector_;
 };
 
 TEST_F(Collect, FillsIdentityConnectionSettingsAndOSBlockFromTheAgentAndTheMachine) {
   const std::wstring ndp = L"SOFTWARE\\Microsoft\\NET Framework Setup\\NDP\\v4";
   registry_.SetDword(ndp, L"Install", 1, KEY_WOW64_32KEY);
   registry_.SetText(ndp, L"Version", L"4.0.0", KEY_WOW64_32KEY);
-  registry_.SetDword(ndp + L"\\Full", L"Release", 528040, KEY_WOW64_32KEY);
   ASSERT_TRUE(CollectWith(AgentScenario()));
   // Connection settings are converted to text whatever their type.
   EXPECT_THAT(Identity(Profile()),
@@ -86,10 +69,6 @@ TEST_F(Collect, FillsIdentityConnectionSettingsAndOSBlockFromTheAgentAndTheMachi
                          OS().GetSPMinorVer(), OS().GetOSType()}),
             std::vector({10u, 0u, 1u, 2u, 1u}));
   EXPECT_TRUE(OS().GetOSx64());
-  EXPECT_EQ(OS().GetNetVersionInstalled(), L"4.0.0");
-  EXPECT_EQ(OS().GetNetFrameworkRealVersion(), L"528040");
-  // The bench's Windows is no Windows 10 workstation unless configured so.
-  EXPECT_EQ(OS().GetW10BuildNumber() == L"0", !IsWindows10());
   EXPECT_THAT(recorder_.Numbers(Source::Collector),
               IsSupersetOf({27, 30, 32, 33, 35, 37, 39, 118, 119, 121, 122, 123, 136, 138, 140}));
   EXPECT_EQ(Traced(119).args[1].narrow, "True");
@@ -98,9 +77,6 @@ TEST_F(Collect, FillsIdentityConnectionSettingsAndOSBlockFromTheAgentAndTheMachi
   EXPECT_EQ(Traced(33).args[0].value, kSuiteVersionItem);
   EXPECT_EQ(Traced(33).args[1].narrow, "1807021234");
   EXPECT_THAT(agent_->events, IsEmpty());
-  std::wstring json;
-  EXPECT_TRUE(collector_->GetProfileJson(json));
-  EXPECT_THAT(json, HasSubstr(L"\"MUID\":\"A1B2C3D4E5F60718\""));
 }
 
 TEST_F(Collect, KeepsTheMuidWhenEveryOtherItemAndTheFrameworkKeysAreMissing) {
@@ -177,16 +153,15 @@ TEST_F(Collect, ASecondCollectionStartsFromAFreshProfile) {
   EXPECT_THAT(reduced, Not(HasSubstr(L"changed")));
 }
 
-TEST_F(Collect, TakesANonZeroSuccessStatusOfAnOSItemAsFailure) {
-  ASSERT_TRUE(CollectWith(kOsMajorItem, {S_FALSE, sim::SdkValue::Of(VT_I4, 10)}));
+TEST_F(Collect, TakesANonZeroSuccessOfAnOSItemAsFailureAndConvertsOSx64FromAnyType) {
+  sim::SdkScenario scenario = AgentScenario();
+  scenario.config[kOsMajorItem] = {S_FALSE, sim::SdkValue::Of(VT_I4, 10)};
+  scenario.config[kOsX64Item] = Text(L"0");
+  ASSERT_TRUE(CollectWith(std::move(scenario)));
   EXPECT_EQ(OS().GetOSMajorVer(), 0u);
   EXPECT_EQ(OS().GetSPMajorVer(), 1u);
   EXPECT_EQ(Traced(117).args[0].value, kOsMajorItem);
   EXPECT_EQ(Traced(117).args[1].value, S_FALSE);
-}
-
-TEST_F(Collect, ConvertsOSx64FromAnyTypeAndTracesWhatItTook) {
-  ASSERT_TRUE(CollectWith(kOsX64Item, Text(L"0")));
   EXPECT_FALSE(OS().GetOSx64());
   EXPECT_EQ(Traced(119).args[1].narrow, "False");
 }
@@ -197,12 +172,10 @@ TEST(SuiteVersionSplit, ReadsFixedPositions) {
     const wchar_t* number;
     int major, minor, build;
   } rows[] = {
-      {L"18.07.02.1234", L"1807021234", 18, 7, 2},
       {L"01-02-03-", L"010203", 1, 2, 3},     // nine characters, ending in the third separator
       {L"19x00y05z7", L"1900057", 19, 0, 5},  // separators are dropped whatever they are
       // Shorter texts: missing pieces are empty and 0.
       {L"18.7", L"187", 18, 7, 0},
-      {L"1", L"1", 1, 0, 0},
       {L"", L"", 0, 0, 0},
       // The C library's reading: white space and sign, digits up to the first other.
       {L" 7.-3.5a.", L" 7-35a", 7, -3, 5},
