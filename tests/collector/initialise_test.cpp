@@ -17,52 +17,6 @@ using ::testing::IsEmpty;
 using trace::Source;
 using trace::TraceRecorder;
 
-struct FailureRow {
-  const wchar_t* prog_id;  // null: the root
-  sim::SdkObjectFaults faults;
-  int trace;
-  std::int32_t code;
-};
-
-sim::SdkObjectFaults Creation(HRESULT result) { return {result, {}, {}}; }
-sim::SdkObjectFaults Query(HRESULT result) { return {{}, result, {}}; }
-
-const FailureRow kFailureRows[] = {
-    {nullptr, Creation(REGDB_E_CLASSNOTREG), 12, 11},
-    {nullptr, Query(E_NOINTERFACE), 12, 11},
-    {L"Omx.Context", Creation(E_FAIL), 13, 12},
-    // A success code other than 0 counts as failure too.
-    {nullptr, Creation(S_FALSE), 12, 11},
-    {L"Omx.Context", Creation(S_FALSE), 13, 12},
-    {L"Omx.Context", Query(E_NOINTERFACE), 14, 13},
-    {L"Omx.Communication", Creation(E_FAIL), 15, 14},
-    {L"Omx.Communication", Query(E_NOINTERFACE), 16, 15},
-    {L"Omx.Context", {{}, {}, {{L"SetProperty", E_FAIL}}}, 17, 18},
-    {L"Omx.Configuration", Creation(E_FAIL), 18, 16},
-    {L"Omx.Configuration", Query(E_NOINTERFACE), 19, 17},
-    // A refused licence object runs end to end with the tracking switch.
-    {L"Omx.License", Query(E_NOINTERFACE), 21, 20},
-};
-
-TEST(Initialise, EveryFailedStepTracesItselfReportsItsCodeAndLeaksNothing) {
-  for (const FailureRow& row : kFailureRows) {
-    SCOPED_TRACE(::testing::Message() << "row " << &row - kFailureRows);
-    sim::SdkScenario scenario = AgentScenario();
-    (row.prog_id ? scenario.objects[row.prog_id] : scenario.root) = row.faults;
-    SimulatedAgent agent(std::move(scenario));
-    const long before = sim::LiveSdkObjects();
-    TraceRecorder recorder;
-    {
-      auto collector = agent.MakeCollector();
-      EXPECT_FALSE(collector->Initialise());
-      EXPECT_FALSE(collector->Collect());  // not initialised: nothing is collected
-    }
-    EXPECT_EQ(sim::LiveSdkObjects(), before);
-    EXPECT_THAT(recorder.Numbers(Source::Collector), ElementsAre(11, row.trace, 24));
-    EXPECT_THAT(agent.events, ElementsAre(TrackingEvent{L"prfFailOMX", row.code}));
-  }
-}
-
 // A root that hands itself out as the licence object; from then on it answers
 // the licence interface query with success but no interface: only the final
 // check of the licence reference can catch it.
@@ -107,20 +61,61 @@ class HollowLicenceRoot final : public IOmxRoot {
   std::atomic<ULONG> references_{1};
 };
 
-TEST(Initialise, ReportsCodeTenWhenTheLicenceReferenceStaysEmpty) {
-  SimulatedAgent agent;
-  CollectorPlatform platform = agent.Platform();
-  platform.create_root = [state = agent.state](IUnknown** root) {
-    ComPtr<IOmxRoot> inner;
-    const HRESULT result = sim::CreateSimulatedRoot(state, __uuidof(IOmxRoot), inner.PutVoid());
-    if (SUCCEEDED(result)) *root = new HollowLicenceRoot(inner);
-    return result;
-  };
-  TraceRecorder recorder;
-  ProfileDataCollector collector(std::move(platform));
-  EXPECT_FALSE(collector.Initialise());
-  EXPECT_THAT(recorder.Numbers(Source::Collector), ElementsAre(11, 23));
-  EXPECT_THAT(agent.events, ElementsAre(TrackingEvent{L"prfFailOMX", 10}));
+struct FailureRow {
+  const wchar_t* prog_id;  // null: the root
+  sim::SdkObjectFaults faults;
+  int trace;
+  std::int32_t code;
+  bool hollow_licence = false;
+};
+
+sim::SdkObjectFaults Creation(HRESULT result) { return {result, {}, {}}; }
+sim::SdkObjectFaults Query(HRESULT result) { return {{}, result, {}}; }
+
+const FailureRow kFailureRows[] = {
+    {nullptr, Creation(REGDB_E_CLASSNOTREG), 12, 11},
+    {nullptr, Query(E_NOINTERFACE), 12, 11},
+    {L"Omx.Context", Creation(E_FAIL), 13, 12},
+    // A success code other than 0 counts as failure too.
+    {nullptr, Creation(S_FALSE), 12, 11},
+    {L"Omx.Context", Creation(S_FALSE), 13, 12},
+    {L"Omx.Context", Query(E_NOINTERFACE), 14, 13},
+    {L"Omx.Communication", Creation(E_FAIL), 15, 14},
+    {L"Omx.Communication", Query(E_NOINTERFACE), 16, 15},
+    {L"Omx.Context", {{}, {}, {{L"SetProperty", E_FAIL}}}, 17, 18},
+    {L"Omx.Configuration", Creation(E_FAIL), 18, 16},
+    {L"Omx.Configuration", Query(E_NOINTERFACE), 19, 17},
+    // A refused licence object runs end to end with the tracking switch.
+    {L"Omx.License", Query(E_NOINTERFACE), 21, 20},
+    {nullptr, {}, 23, 10, true},
+};
+
+TEST(Initialise, EveryFailedStepTracesItselfReportsItsCodeAndLeaksNothing) {
+  for (const FailureRow& row : kFailureRows) {
+    SCOPED_TRACE(::testing::Message() << "row " << &row - kFailureRows);
+    sim::SdkScenario scenario = AgentScenario();
+    (row.prog_id ? scenario.objects[row.prog_id] : scenario.root) = row.faults;
+    SimulatedAgent agent(std::move(scenario));
+    const long before = sim::LiveSdkObjects();
+    TraceRecorder recorder;
+    {
+      CollectorPlatform platform = agent.Platform();
+      if (row.hollow_licence) {
+        platform.create_root = [state = agent.state](IUnknown** root) {
+          ComPtr<IOmxRoot> inner;
+          const HRESULT made = sim::CreateSimulatedRoot(state, __uuidof(IOmxRoot), inner.PutVoid());
+          if (SUCCEEDED(made)) *root = new HollowLicenceRoot(inner);
+          return made;
+        };
+      }
+      ProfileDataCollector collector(std::move(platform));
+      EXPECT_FALSE(collector.Initialise());
+      EXPECT_FALSE(collector.Collect());  // not initialised: nothing is collected
+    }
+    EXPECT_EQ(sim::LiveSdkObjects(), before);
+    EXPECT_THAT(recorder.Numbers(Source::Collector), ElementsAre(11, row.trace, 24));
+    EXPECT_THAT(agent.events, ElementsAre(TrackingEvent{L"prfFailOMX", row.code}));
+  }
 }
 
 // Initialises on a thread whose apartment is already `apartment`; the thread's
