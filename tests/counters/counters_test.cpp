@@ -71,11 +71,6 @@ class CountersStep : public ::testing::Test {
     profile_.SetDetectionCounters(nullptr);
     return CollectDetectionCounters(session, profile_, inputs);
   }
-  // The record as the document carries it; empty when none was attached.
-  [[nodiscard]] std::wstring Counters() const {
-    const CDetectionCounters* record = profile_.GetDetectionCounters();
-    return record == nullptr ? std::wstring() : record->Serialize();
-  }
   [[nodiscard]] std::vector<std::wstring> ErrorLines() const {
     std::vector<std::wstring> lines;
     for (const auto& message : recorder_.Messages()) {
@@ -112,7 +107,7 @@ TEST_F(CountersStep, TheLastReportEntryWinsSumsStopAt32BitsAndBelowTheGateNothin
                         {L"PUIs", Count(3, VT_I2)},
                         {L"suspicious", Count(4, VT_UI2)}})}}};
   ASSERT_TRUE(Collect(std::move(scenario), {18, 6, 9, 187477}));
-  EXPECT_EQ(Counters(),
+  EXPECT_EQ(profile_.GetDetectionCounters()->Serialize(),
             LR"({"VirusDetections":"4294967295","PUPDetections":"3","SuspiciousDetection":"4",)"
             LR"("URLDetections":"17","TotalAnalyzedFiles":"0","RecoveredBytes":"",)"
             LR"("BlockedThreats":"0","InstalledUpdates":"0","Last30DaysAnalyzedURLs":"0"})");
