@@ -166,7 +166,6 @@ TEST_F(AddOns, ProtectionStateTakesTwoOverOneAndReadsBooleansAsTheAgentStoresThe
     int trace;
   } rows[] = {
       {"neither item", {}, {}, 0, 0x2, 40},
-      {"protection", Answer(sim::SdkValue::Bool(true)), {}, 1, 0x3, 42},
       {"full protection", Answer(sim::SdkValue::Bool(false)), Answer(sim::SdkValue::Bool(true)), 2,
        0x2, 45},
       {"a boolean stored as 1", Answer(sim::SdkValue::Of(VT_BOOL, 1)), {}, 1, 0x3, 42},
