@@ -168,6 +168,7 @@ TEST_F(AddOns, ProtectionStateTakesTwoOverOneAndReadsBooleansAsTheAgentStoresThe
       {"neither item", {}, {}, 0, 0x2, 40},
       {"full protection", Answer(sim::SdkValue::Bool(false)), Answer(sim::SdkValue::Bool(true)), 2,
        0x2, 45},
+      {"both", Answer(sim::SdkValue::Bool(true)), Answer(sim::SdkValue::Bool(true)), 2, 0x3, 45},
       {"a boolean stored as 1", Answer(sim::SdkValue::Of(VT_BOOL, 1)), {}, 1, 0x3, 42},
       {"a number converted", Int(2), {}, 1, 0x3, 42},
       {"off", Answer(sim::SdkValue::Bool(false)), {}, 0, 0x2, 43},
