@@ -24,7 +24,6 @@ namespace {
 
 using sim::SdkValue;
 using trace::Source;
-using trace::TraceRecorder;
 
 constexpr LONG kProtectionItem = 0x400902B;
 constexpr LONG kFullProtectionItem = 0x4009068;
@@ -246,7 +245,7 @@ std::wstring ProductsOf(const CProfileData& profile) {
   return json.substr(start, json.find(L",\"AVState\"") - start);
 }
 
-TEST(LicenseInfo, TakesEveryProductShapeTheAgentGives) {
+TEST_F(Collection, TakesEveryProductShapeTheAgentGivesIntoItsLicenceInfo) {
   // What the end-to-end scenario's licences carry is its delivery's.
   const SdkValue beyond_calendar = SdkValue::Map({{L"ExpirationDate", SdkValue::Date(1.0e7)}});
   const struct {
@@ -294,18 +293,13 @@ TEST(LicenseInfo, TakesEveryProductShapeTheAgentGives) {
     SCOPED_TRACE(row.name);
     sim::SdkScenario scenario = AgentScenario();
     scenario.license = row.info;
-    SimulatedAgent agent(std::move(scenario));
-    auto collector = agent.MakeCollector();
-    ASSERT_TRUE(collector->Initialise());
+    ASSERT_TRUE(CollectWith(std::move(scenario)));
     CProfileData profile;
     profile.SetDefaultModuleStatus(row.module_status);
-    TraceRecorder recorder;
-    EXPECT_EQ(CollectLicenseInfo(collector->Session(), profile), row.result);
+    recorder_.Clear();
+    EXPECT_EQ(CollectLicenseInfo(collector_->Session(), profile), row.result);
     EXPECT_EQ(ProductsOf(profile), row.products);
-    if (row.trace != 0) {
-      EXPECT_NE(recorder.Find(Source::Collector, row.trace), nullptr);
-    }
-    collector->Finalise();
+    EXPECT_TRUE(row.trace == 0 || recorder_.Find(Source::Collector, row.trace) != nullptr);
   }
 }
 

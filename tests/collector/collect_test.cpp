@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <tuple>
@@ -266,24 +267,21 @@ TEST(BackupDirectory, IsReadWholeUpToItsBufferAndOtherwiseLeftUntouched) {
   // 27 opens every reading; the second message tells how it ended.
   const struct {
     const char* name;
-    const wchar_t* value_name;  // null: no key at all
-    std::wstring value;
+    std::optional<std::wstring> value;  // none: no key at all
     bool configured;
     const wchar_t* directory;
     int trace;
     std::string last_arg;
   } rows[] = {
-      {"no key", nullptr, L"", false, L"untouched", 28, ToAnsi(kServiceHost + L"\\")},
-      {"300 characters", L"quillmark_backup", three_hundred, true, three_hundred.c_str(), 32,
-       "True"},
-      {"600 characters", L"quillmark_backup", std::wstring(600, L'x'), false, L"untouched", 31,
-       "quillmark_backup"},
-      {"empty", L"quillmark_backup", L"", false, L"", 32, "False"},
+      {"no key", std::nullopt, false, L"untouched", 28, ToAnsi(kServiceHost + L"\\")},
+      {"300 characters", three_hundred, true, three_hundred.c_str(), 32, "True"},
+      {"600 characters", std::wstring(600, L'x'), false, L"untouched", 31, "quillmark_backup"},
+      {"empty", L"", false, L"", 32, "False"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     RegistrySandbox registry;
-    if (row.value_name != nullptr) registry.SetText(kServiceHost, row.value_name, row.value);
+    if (row.value) registry.SetText(kServiceHost, L"quillmark_backup", *row.value);
     trace::TraceRecorder recorder;
     std::wstring directory = L"untouched";
     EXPECT_EQ(ReadBackupDirectory(directory), row.configured);

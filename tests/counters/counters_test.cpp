@@ -139,8 +139,7 @@ TEST_F(CountersStep, EachWindowGoesToTheSdkWithItsOwnStartAndPartTypes) {
         "DetectionCounters 1900-01-01 00:00:00 VT_INT - 2023-03-15 12:00:00 VT_UI2",
         "0 1901-01-01 00:00:00 VT_I4 - 2023-03-15 12:00:00 VT_I4",
         "MyFilter 1971-01-01 00:00:00 VT_UI2 - 2023-03-15 12:00:00 VT_UI2"}},
-      // Every date refused: the other windows still get their times; the blocked threats' reader
-      // ends.
+      // Every date refused: the times are still set; the blocked threats' reader ends.
       {true,
        {"TotalDetects - 00:00:00 VT_INT - - 12:00:00 VT_UI2",
         "DetectionCounters - 00:00:00 VT_INT - - 12:00:00 VT_UI2",
