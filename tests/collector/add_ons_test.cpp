@@ -147,7 +147,6 @@ TEST_F(AddOns, EachSourceAloneSetsExactlyItsBit) {
   EXPECT_EQ(Collected().GetDefaultModuleStatus(), 0u);
   for (const auto& row : rows) {
     SCOPED_TRACE(::testing::Message() << "bit 0x" << std::hex << row.bit);
-    TearDown();
     SetUp();
     row.arrange();
     EXPECT_EQ(Collected().GetDefaultModuleStatus(), row.bit);
@@ -176,7 +175,6 @@ TEST_F(AddOns, ProtectionStateTakesTwoOverOneAndReadsBooleansAsTheAgentStoresThe
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
-    TearDown();
     SetUp();
     if (row.protection) scenario_.config[kProtectionItem] = *row.protection;
     if (row.full_protection) scenario_.config[kFullProtectionItem] = *row.full_protection;

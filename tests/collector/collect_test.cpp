@@ -113,7 +113,6 @@ TEST_F(Collect, FailsAndReportsWhenTheMuidCannotBeReadAsText) {
     EXPECT_EQ(Traced(26).args[1].value, static_cast<std::int32_t>(error));
     EXPECT_THAT(agent_->events, ElementsAre(TrackingEvent{L"prfNotMUID", 1}));
     EXPECT_NE(collector_->GetProfile(), nullptr);  // the profile stays with the collector
-    collector_->Finalise();
   }
 }
 

@@ -202,8 +202,7 @@ class ChangeDetection : public Collection {
   ChangeDetection() { agent_ = std::make_unique<SimulatedAgent>(); }
   // Initialises and collects a fresh collector, as a run does.
   ProfileDataCollector& Run() {
-    TearDown();
-    collector_ = agent_->Collected();
+    EXPECT_TRUE(CollectAgain());
     return *collector_;
   }
   // An earlier run that uploaded at `when`.
