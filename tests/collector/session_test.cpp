@@ -106,17 +106,12 @@ TEST(Initialise, OpensInANewOrTheThreadsMultithreadedApartmentAndStopsSilentlyIn
   EXPECT_THAT(agent.events, IsEmpty());
 }
 
-TEST(Finalise, DropsTheProfile) {
-  SimulatedAgent agent;
-  auto collector = agent.MakeCollector();
-  ASSERT_TRUE(collector->Initialise());
-  EXPECT_EQ(collector->GetProfile(), nullptr);  // none before a collection
-  ASSERT_TRUE(collector->Collect());
-  ASSERT_NE(collector->GetProfile(), nullptr);
-  EXPECT_TRUE(collector->Finalise());
-  EXPECT_EQ(collector->GetProfile(), nullptr);
+TEST_F(Collection, FinaliseDropsTheProfile) {
+  ASSERT_TRUE(CollectWith(AgentScenario()));
+  EXPECT_TRUE(collector_->Finalise());
+  EXPECT_EQ(collector_->GetProfile(), nullptr);
   std::wstring json;
-  EXPECT_FALSE(collector->GetProfileJson(json));
+  EXPECT_FALSE(collector_->GetProfileJson(json));
 }
 
 TEST(CreateSdkObject, TracesARefusalAndGivesAnEmptyReference) {
