@@ -188,7 +188,6 @@ TEST_F(AddOns, WithoutTheAddOnStateItemKeepsTheProtectionStateButNoMask) {
   scenario_.config.erase(kAddOnsReadyItem);
   scenario_.config[kFullProtectionItem] = Answer(sim::SdkValue::Bool(true));
   scenario_.config[0x401C007] = Answer(sim::SdkValue::Bool(true));
-  g_mobile_setting = L"1";
   const CProfileData& profile = Collected();
   EXPECT_EQ(profile.GetAVState(), 2u);
   EXPECT_EQ(profile.GetDefaultModuleStatus(), 0u);

@@ -148,8 +148,7 @@ class ChangeDetection : public Collection {
   }
   [[nodiscard]] std::optional<sim::SdkValue> Kept(LONG id) const {
     const auto values = agent_->state->StoredValues();
-    const auto found = values.find(id);
-    return found == values.end() ? std::nullopt : std::optional(found->second);
+    return values.count(id) != 0 ? std::optional(values.at(id)) : std::nullopt;
   }
 };
 
