@@ -264,26 +264,28 @@ TEST(BackupDirectory, IsReadWholeUpToItsBufferAndOtherwiseLeftUntouched) {
   const std::wstring kServiceHost = L"Software\\Orvex Security\\Orvex Service Host";
   const std::wstring three_hundred = L"C:\\" + std::wstring(297, L'b');
   // 27 opens every reading; the second message tells how it ended.
+  const wchar_t* backup = L"quillmark_backup";
   const struct {
     const char* name;
-    std::optional<std::wstring> value;  // none: no key at all
-    bool configured;
+    const wchar_t* value_name;  // null: no key at all
+    std::wstring value;
     const wchar_t* directory;
     int trace;
-    std::string last_arg;
+    std::string last_arg;  // "True" for a directory configured
   } rows[] = {
-      {"no key", std::nullopt, false, L"untouched", 28, ToAnsi(kServiceHost + L"\\")},
-      {"300 characters", three_hundred, true, three_hundred.c_str(), 32, "True"},
-      {"600 characters", std::wstring(600, L'x'), false, L"untouched", 31, "quillmark_backup"},
-      {"empty", L"", false, L"", 32, "False"},
+      {"no key", nullptr, L"", L"untouched", 28, ToAnsi(kServiceHost + L"\\")},
+      {"other value", L"other", L"C:\\elsewhere", L"untouched", 31, "quillmark_backup"},
+      {"300 characters", backup, three_hundred, three_hundred.c_str(), 32, "True"},
+      {"600 characters", backup, std::wstring(600, L'x'), L"untouched", 31, "quillmark_backup"},
+      {"empty", backup, L"", L"", 32, "False"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     RegistrySandbox registry;
-    if (row.value) registry.SetText(kServiceHost, L"quillmark_backup", *row.value);
+    if (row.value_name != nullptr) registry.SetText(kServiceHost, row.value_name, row.value);
     trace::TraceRecorder recorder;
     std::wstring directory = L"untouched";
-    EXPECT_EQ(ReadBackupDirectory(directory), row.configured);
+    EXPECT_EQ(ReadBackupDirectory(directory), row.last_arg == "True");
     EXPECT_EQ(directory, row.directory);
     EXPECT_EQ(recorder.Numbers(Source::RunDriver), (std::vector{27, row.trace}));
     EXPECT_EQ(recorder.Messages().back().args.at(0).narrow, row.last_arg);
