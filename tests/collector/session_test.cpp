@@ -136,8 +136,7 @@ TEST(CreateSdkObject, TracesARefusalAndGivesAnEmptyReference) {
 constexpr DATE kNow = 45000.5;  // the simulated agent's clock
 constexpr DATE kSecond = 1.0 / 86400;
 
-// Runs against one agent whose value store lives across the runs, as between
-// processes.
+// Runs against one agent whose value store outlives each run, as between processes.
 class ChangeDetection : public Collection {
  protected:
   ChangeDetection() { agent_ = std::make_unique<SimulatedAgent>(); }

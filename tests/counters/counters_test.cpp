@@ -203,9 +203,8 @@ TEST_F(CountersStep, EachRefusalOfTheAgentLogsItsOwnLineOnce) {
     SCOPED_TRACE(::testing::PrintToString(std::wstring(row.line)));
     sim::SdkScenario scenario = CountersScenario();
     row.change(scenario);
-    // Only a window the SDK would not make leaves the profile without counters;
-    // otherwise the readers after the failing one (and after those that met an
-    // absent object) still run.
+    // Only a window the SDK would not make leaves no counters; the readers after
+    // a failed one, or one that met an absent object, still run.
     const bool attached = Collect(std::move(scenario));
     EXPECT_EQ(attached, std::wstring(row.line).find(L"DATE_TIME") == std::wstring::npos);
     const CDetectionCounters* record = profile_.GetDetectionCounters();
