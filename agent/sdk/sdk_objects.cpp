@@ -150,6 +150,8 @@ class SimObject : public Primary, public Extra..., public ISimDescribable {
     } else if (void* own = OwnInterface(iid)) {
       result = faults_ != nullptr && faults_->query ? *faults_->query : S_OK;
       if (FAILED(result)) return result;
+      // An injected S_OK is a server that claims the interface and hands out none.
+      if (faults_ != nullptr && faults_->query == S_OK) return S_OK;
       *out = own;
     } else {
       return E_NOINTERFACE;

@@ -65,7 +65,8 @@ struct SdkAnswer {
 // non-zero success code lets it happen and is returned instead of S_OK.
 struct SdkObjectFaults {
   std::optional<HRESULT> create;          // CreateObject (root: class factory)
-  std::optional<HRESULT> query;           // QueryInterface for the object's own interface
+  std::optional<HRESULT> query;           // QueryInterface for the object's own interface;
+                                          // S_OK: success without an interface
   std::map<std::wstring, HRESULT> calls;  // by operation name, e.g. L"SetProperty"
 };
 

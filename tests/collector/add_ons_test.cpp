@@ -1,4 +1,5 @@
-// The add-on step: the module status mask and the protection state.
+// The add-on and licence steps: the module status mask, the protection state,
+// and the products and their licences as the agent's licence information gives them.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -9,19 +10,20 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "collector/add_on_probes.h"
+#include "collector/licences.h"
 #include "collector/mobile_feature.h"
 #include "collector/sim_collector.h"
 #include "common/registry_sandbox.h"
-#include "diagnostics/trace_recorder.h"
 #include "common/scratch_folder.h"
 
 namespace qm::testing {
 namespace {
 
+using sim::SdkValue;
 using trace::Source;
-using trace::TraceRecorder;
 
 constexpr LONG kProtectionItem = 0x400902B;
 constexpr LONG kFullProtectionItem = 0x4009068;
@@ -31,7 +33,6 @@ const std::wstring kAgentSetupKey = L"SOFTWARE\\Orvex Security\\SetupEx\\Halden 
 // The settings library as the agent would answer: the mobile setting's text,
 // or no such setting when it is absent.
 std::optional<std::wstring> g_mobile_setting;
-std::wstring g_loaded_path;
 
 class FakeSettings final : public SettingsUtility {
  public:
@@ -50,10 +51,7 @@ SettingsUtility* FakeGetUtil() {
   return &settings;
 }
 // A real module keeps the load and free counts honest; the entry is ours.
-HMODULE LoadStandIn(const wchar_t* path) {
-  g_loaded_path = path;
-  return ::LoadLibraryW(L"kernel32.dll");
-}
+HMODULE LoadStandIn(const wchar_t*) { return ::LoadLibraryW(L"kernel32.dll"); }
 SettingsGetUtilFunction ResolveFake(HMODULE, const char* name) {
   return std::string_view(name) == "GetUtil" ? &FakeGetUtil : nullptr;
 }
@@ -61,7 +59,7 @@ constexpr SettingsLibraryLoader kFakeSettingsLibrary{&LoadStandIn, &ResolveFake}
 
 // One machine for one collection: the agent's answers, the registry and a
 // folder for the agent's companion files.
-class AddOns : public ::testing::Test {
+class AddOns : public Collection {
  protected:
   void SetUp() override {
     g_mobile_setting.reset();
@@ -75,32 +73,21 @@ class AddOns : public ::testing::Test {
     registry_->SetText(kAgentSetupKey, L"Path", folder_.Path().wstring(), KEY_WOW64_32KEY);
     registry_->SetText(L"Software\\Orvex Software\\Setup", L"Path",
                        (folder_.Path() / L"Agent\\").wstring());
+    settings_library_ = kFakeSettingsLibrary;
   }
   void File(const std::filesystem::path& relative) const {
     std::filesystem::create_directories((folder_.Path() / relative).parent_path());
     std::ofstream(folder_.Path() / relative) << "";
   }
-  // Collects once; the profile stays for the test to look at.
+  // Collects once with the scenario as arranged.
   CProfileData& Collected() {
-    agent_ = std::make_unique<SimulatedAgent>(scenario_);
-    CollectorPlatform platform = agent_->Platform();
-    platform.settings_library = kFakeSettingsLibrary;
-    collector_ = std::make_unique<ProfileDataCollector>(std::move(platform));
-    EXPECT_TRUE(collector_->Initialise());
-    recorder_.Clear();
-    EXPECT_TRUE(collector_->Collect());
-    return ProfileOf(*collector_);
-  }
-  void TearDown() override {
-    if (collector_) collector_->Finalise();
+    EXPECT_TRUE(CollectWith(scenario_));
+    return Profile();
   }
 
   std::unique_ptr<RegistrySandbox> registry_;
   ScratchFolder folder_;
-  TraceRecorder recorder_;
   sim::SdkScenario scenario_;
-  std::unique_ptr<SimulatedAgent> agent_;
-  std::unique_ptr<ProfileDataCollector> collector_;
 };
 
 TEST_F(AddOns, EachSourceAloneSetsExactlyItsBit) {
@@ -156,7 +143,6 @@ TEST_F(AddOns, EachSourceAloneSetsExactlyItsBit) {
   EXPECT_EQ(Collected().GetDefaultModuleStatus(), 0u);
   for (const auto& row : rows) {
     SCOPED_TRACE(::testing::Message() << "bit 0x" << std::hex << row.bit);
-    TearDown();
     SetUp();
     row.arrange();
     EXPECT_EQ(Collected().GetDefaultModuleStatus(), row.bit);
@@ -174,7 +160,6 @@ TEST_F(AddOns, ProtectionStateTakesTwoOverOneAndReadsBooleansAsTheAgentStoresThe
     int trace;
   } rows[] = {
       {"neither item", {}, {}, 0, 0x2, 40},
-      {"protection", Answer(sim::SdkValue::Bool(true)), {}, 1, 0x3, 42},
       {"full protection", Answer(sim::SdkValue::Bool(false)), Answer(sim::SdkValue::Bool(true)), 2,
        0x2, 45},
       {"both", Answer(sim::SdkValue::Bool(true)), Answer(sim::SdkValue::Bool(true)), 2, 0x3, 45},
@@ -186,7 +171,6 @@ TEST_F(AddOns, ProtectionStateTakesTwoOverOneAndReadsBooleansAsTheAgentStoresThe
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
-    TearDown();
     SetUp();
     if (row.protection) scenario_.config[kProtectionItem] = *row.protection;
     if (row.full_protection) scenario_.config[kFullProtectionItem] = *row.full_protection;
@@ -204,7 +188,6 @@ TEST_F(AddOns, WithoutTheAddOnStateItemKeepsTheProtectionStateButNoMask) {
   scenario_.config.erase(kAddOnsReadyItem);
   scenario_.config[kFullProtectionItem] = Answer(sim::SdkValue::Bool(true));
   scenario_.config[0x401C007] = Answer(sim::SdkValue::Bool(true));
-  g_mobile_setting = L"1";
   const CProfileData& profile = Collected();
   EXPECT_EQ(profile.GetAVState(), 2u);
   EXPECT_EQ(profile.GetDefaultModuleStatus(), 0u);
@@ -217,12 +200,10 @@ TEST(VaultFolder, IsBesideTheSetupFolderWhateverItsTrailingSeparator) {
     const wchar_t* setup;
     std::optional<std::wstring> vault;
   } rows[] = {
-      {L"C:\\A\\B\\", L"C:\\A\\Orvex Lockbox\\"},
       {L"C:\\A\\B", L"C:\\A\\Orvex Lockbox\\"},
       {L"C:\\B", L"C:\\Orvex Lockbox\\"},
       // No parent to put it beside: nothing relative is probed.
       {L"", std::nullopt},
-      {L"Setup", std::nullopt},
       {L"\\", std::nullopt},
   };
   for (const auto& row : rows) {
@@ -230,17 +211,86 @@ TEST(VaultFolder, IsBesideTheSetupFolderWhateverItsTrailingSeparator) {
   }
 }
 
-TEST(MobileFeature, IsOnExactlyForTheTextOneFromTheAgentsOwnLibrary) {
+// "1" is the bit table's, and the library's path the end-to-end delivery's.
+TEST(MobileFeature, IsOffForAnyOtherTextNoSettingOrAFailingLibrary) {
   RegistrySandbox registry;
   registry.SetText(kAgentSetupKey, L"Path", L"C:\\Agent", KEY_WOW64_32KEY);
-  const std::pair<std::optional<std::wstring>, bool> rows[] = {
-      {L"1", true},  {L"01", false},        {L"1 ", false},
-      {L"0", false}, {std::nullopt, false}, {L"<raise>", false}};
-  for (const auto& [setting, enabled] : rows) {
+  const std::optional<std::wstring> rows[] = {L"01", L"1 ", std::nullopt, L"<raise>"};
+  for (const auto& setting : rows) {
     g_mobile_setting = setting;
-    EXPECT_EQ(IsMobileFeatureEnabled(kFakeSettingsLibrary), enabled)
+    EXPECT_FALSE(IsMobileFeatureEnabled(kFakeSettingsLibrary))
         << ::testing::PrintToString(setting.value_or(L"(none)"));
-    EXPECT_EQ(g_loaded_path, L"C:\\Agent\\Util_SettingsHub.dll");
+  }
+}
+
+constexpr double k7March2021 = 44262.0;
+
+sim::SdkAnswer Info(std::vector<sim::SdkMapEntry> products) {
+  return Answer(SdkValue::Map({{L"Products", SdkValue::Map(std::move(products))}}));
+}
+
+// The "Products" member of the profile's reduced document.
+std::wstring ProductsOf(const CProfileData& profile) {
+  const std::wstring json = profile.ToCompareJson(DocumentInputs{});
+  const auto start = json.find(L"\"Products\":");
+  return json.substr(start, json.find(L",\"AVState\"") - start);
+}
+
+TEST_F(Collection, TakesEveryProductShapeTheAgentGivesIntoItsLicenceInfo) {
+  // What the end-to-end scenario's licences carry is its delivery's.
+  const SdkValue beyond_calendar = SdkValue::Map({{L"ExpirationDate", SdkValue::Date(1.0e7)}});
+  const struct {
+    const char* name;
+    sim::SdkAnswer info;
+    std::uint32_t module_status;
+    bool result;
+    const wchar_t* products;
+    int trace;
+  } rows[] = {
+      {"licences in index order, missing values at their defaults",
+       Info({{L"P1", SdkValue::Map({{L"Licenses", SdkValue::Map({{L"K1", beyond_calendar},
+                                                                 {L"K2", SdkValue::Map({})}})}})}}),
+       0x10001, true,
+       LR"("Products":[{"ProductID":"P1","VersionType":"0","MyAccountID":"","ModuleStatus":"65537","Licenses":[)"
+       LR"({"ActivationCode":"K1","LicenseVersionType":"0","ClientID":"0","ProductLicenseID":"0","ActivationDate":"","ExpirationDate":""},)"
+       LR"({"ActivationCode":"K2","LicenseVersionType":"0","ClientID":"0","ProductLicenseID":"0","ActivationDate":"","ExpirationDate":""}]}])",
+       98},
+      {"a single licence from the product map, capped module status",
+       Info({{L"P2", SdkValue::Map({{L"VersionType", SdkValue::Text(L"2")},
+                                    {L"ActivationCode", SdkValue::Text(L"AC")},
+                                    {L"ExpirationDate", SdkValue::Date(k7March2021)}})}}),
+       0x200000, true,
+       LR"("Products":[{"ProductID":"P2","VersionType":"2","MyAccountID":"","ModuleStatus":"1048576","Licenses":[)"
+       LR"({"ActivationCode":"AC","LicenseVersionType":"2","ClientID":"0","ProductLicenseID":"P2","ActivationDate":"","ExpirationDate":"2021-03-07"}]}])",
+       115},
+      {"a single licence without a version type", Info({{L"P3", SdkValue::Map({})}}), 0, true,
+       LR"("Products":[{"ProductID":"P3","VersionType":"0","MyAccountID":"","ModuleStatus":"0","Licenses":[)"
+       LR"({"ActivationCode":"","ClientID":"0","ProductLicenseID":"P3","ActivationDate":"","ExpirationDate":""}]}])",
+       109},
+      // Values of the wrong kind leave out their product or licence entry only.
+      {"entries that are no maps",
+       Info({{L"BAD", SdkValue::Text(L"x")},
+             {L"P4",
+              SdkValue::Map({{L"Licenses", SdkValue::Map({{L"K", SdkValue::Of(VT_I4, 1)}})}})},
+             {L"", SdkValue::Map({})}}),
+       0, true,
+       LR"("Products":[{"ProductID":"P4","VersionType":"0","MyAccountID":"","ModuleStatus":"0"}])",
+       89},
+      {"no products", Info({}), 0, true, LR"("Products":[])", 0},
+      {"no Products map", Answer(SdkValue::Map({})), 0, false, LR"("Products":[])", 80},
+      {"licence information refused", {E_ACCESSDENIED, {}}, 0, false, LR"("Products":[])", 79},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    sim::SdkScenario scenario = AgentScenario();
+    scenario.license = row.info;
+    ASSERT_TRUE(CollectWith(std::move(scenario)));
+    CProfileData profile;
+    profile.SetDefaultModuleStatus(row.module_status);
+    recorder_.Clear();
+    EXPECT_EQ(CollectLicenseInfo(collector_->Session(), profile), row.result);
+    EXPECT_EQ(ProductsOf(profile), row.products);
+    EXPECT_TRUE(row.trace == 0 || recorder_.Find(Source::Collector, row.trace) != nullptr);
   }
 }
 

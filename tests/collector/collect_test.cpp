@@ -2,16 +2,19 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <tuple>
 #include <vector>
 
+#include "collector/backup_directory.h"
 #include "collector/machine_os_info.h"
 #include "collector/sim_collector.h"
 #include "collector/suite_version.h"
 #include "common/registry_sandbox.h"
 #include "diagnostics/trace_recorder.h"
+#include "support/text.h"
 
 namespace qm::testing {
 namespace {
@@ -22,7 +25,6 @@ using ::testing::IsEmpty;
 using ::testing::IsSupersetOf;
 using ::testing::Not;
 using trace::Source;
-using trace::TraceRecorder;
 
 // The identity and connection settings of a profile, numbers as text.
 std::vector<std::wstring> Identity(const CProfileData& p) {
@@ -38,27 +40,16 @@ std::vector<std::wstring> Identity(const CProfileData& p) {
           p.GetConnectionSetting3()};
 }
 
-class Collect : public ::testing::Test {
+class Collect : public Collection {
  protected:
-  // Collects once with `scenario`; the collector stays for the test to look at.
-  bool CollectWith(sim::SdkScenario scenario) {
-    agent_ = std::make_unique<SimulatedAgent>(std::move(scenario));
-    collector_ = agent_->MakeCollector();
-    if (!collector_->Initialise()) return false;
-    recorder_.Clear();
-    return collector_->Collect();
-  }
   // The agent's scenario with `item` answered by `answer`.
   bool CollectWith(LONG item, sim::SdkAnswer answer) {
     sim::SdkScenario scenario = AgentScenario();
     scenario.config[item] = std::move(answer);
-    return CollectWith(std::move(scenario));
+    return Collection::CollectWith(std::move(scenario));
   }
-  void TearDown() override {
-    if (collector_) collector_->Finalise();
-  }
+  using Collection::CollectWith;
   [[nodiscard]] const COSInfo& OS() const { return *Profile().GetOSInfo(); }
-  [[nodiscard]] CProfileData& Profile() const { return ProfileOf(*collector_); }
   [[nodiscard]] const trace::RecordedMessage& Traced(int number) const {
     const auto* message = recorder_.Find(Source::Collector, number);
     if (message == nullptr) throw std::runtime_error("message " + std::to_string(number));
@@ -66,16 +57,12 @@ class Collect : public ::testing::Test {
   }
 
   RegistrySandbox registry_;  // the machine's framework keys
-  TraceRecorder recorder_;
-  std::unique_ptr<SimulatedAgent> agent_;
-  std::unique_ptr<ProfileDataCollector> collector_;
 };
 
 TEST_F(Collect, FillsIdentityConnectionSettingsAndOSBlockFromTheAgentAndTheMachine) {
   const std::wstring ndp = L"SOFTWARE\\Microsoft\\NET Framework Setup\\NDP\\v4";
   registry_.SetDword(ndp, L"Install", 1, KEY_WOW64_32KEY);
   registry_.SetText(ndp, L"Version", L"4.0.0", KEY_WOW64_32KEY);
-  registry_.SetDword(ndp + L"\\Full", L"Release", 528040, KEY_WOW64_32KEY);
   ASSERT_TRUE(CollectWith(AgentScenario()));
   // Connection settings are converted to text whatever their type.
   EXPECT_THAT(Identity(Profile()),
@@ -86,10 +73,6 @@ TEST_F(Collect, FillsIdentityConnectionSettingsAndOSBlockFromTheAgentAndTheMachi
                          OS().GetSPMinorVer(), OS().GetOSType()}),
             std::vector({10u, 0u, 1u, 2u, 1u}));
   EXPECT_TRUE(OS().GetOSx64());
-  EXPECT_EQ(OS().GetNetVersionInstalled(), L"4.0.0");
-  EXPECT_EQ(OS().GetNetFrameworkRealVersion(), L"528040");
-  // The bench's Windows is no Windows 10 workstation unless configured so.
-  EXPECT_EQ(OS().GetW10BuildNumber() == L"0", !IsWindows10());
   EXPECT_THAT(recorder_.Numbers(Source::Collector),
               IsSupersetOf({27, 30, 32, 33, 35, 37, 39, 118, 119, 121, 122, 123, 136, 138, 140}));
   EXPECT_EQ(Traced(119).args[1].narrow, "True");
@@ -98,9 +81,6 @@ TEST_F(Collect, FillsIdentityConnectionSettingsAndOSBlockFromTheAgentAndTheMachi
   EXPECT_EQ(Traced(33).args[0].value, kSuiteVersionItem);
   EXPECT_EQ(Traced(33).args[1].narrow, "1807021234");
   EXPECT_THAT(agent_->events, IsEmpty());
-  std::wstring json;
-  EXPECT_TRUE(collector_->GetProfileJson(json));
-  EXPECT_THAT(json, HasSubstr(L"\"MUID\":\"A1B2C3D4E5F60718\""));
 }
 
 TEST_F(Collect, KeepsTheMuidWhenEveryOtherItemAndTheFrameworkKeysAreMissing) {
@@ -133,7 +113,6 @@ TEST_F(Collect, FailsAndReportsWhenTheMuidCannotBeReadAsText) {
     EXPECT_EQ(Traced(26).args[1].value, static_cast<std::int32_t>(error));
     EXPECT_THAT(agent_->events, ElementsAre(TrackingEvent{L"prfNotMUID", 1}));
     EXPECT_NE(collector_->GetProfile(), nullptr);  // the profile stays with the collector
-    collector_->Finalise();
   }
 }
 
@@ -168,25 +147,23 @@ TEST_F(Collect, ContainsAValueThatCannotBeConvertedToItsOwnItem) {
 TEST_F(Collect, ASecondCollectionStartsFromAFreshProfile) {
   ASSERT_TRUE(CollectWith(AgentScenario()));
   Profile().SetCountry(L"changed");
-  std::wstring reduced;
-  ASSERT_TRUE(collector_->GetReducedProfileJson(reduced));
-  ASSERT_TRUE(collector_->HasProfileChanged());
+  ASSERT_TRUE(collector_->HasProfileChanged());  // which caches the reduced document
   ASSERT_TRUE(collector_->Collect());
   EXPECT_EQ(Profile().GetCountry(), L"ES");
+  std::wstring reduced;
   ASSERT_TRUE(collector_->GetReducedProfileJson(reduced));
   EXPECT_THAT(reduced, Not(HasSubstr(L"changed")));
 }
 
-TEST_F(Collect, TakesANonZeroSuccessStatusOfAnOSItemAsFailure) {
-  ASSERT_TRUE(CollectWith(kOsMajorItem, {S_FALSE, sim::SdkValue::Of(VT_I4, 10)}));
+TEST_F(Collect, TakesANonZeroSuccessOfAnOSItemAsFailureAndConvertsOSx64FromAnyType) {
+  sim::SdkScenario scenario = AgentScenario();
+  scenario.config[kOsMajorItem] = {S_FALSE, sim::SdkValue::Of(VT_I4, 10)};
+  scenario.config[kOsX64Item] = Text(L"0");
+  ASSERT_TRUE(CollectWith(std::move(scenario)));
   EXPECT_EQ(OS().GetOSMajorVer(), 0u);
   EXPECT_EQ(OS().GetSPMajorVer(), 1u);
   EXPECT_EQ(Traced(117).args[0].value, kOsMajorItem);
   EXPECT_EQ(Traced(117).args[1].value, S_FALSE);
-}
-
-TEST_F(Collect, ConvertsOSx64FromAnyTypeAndTracesWhatItTook) {
-  ASSERT_TRUE(CollectWith(kOsX64Item, Text(L"0")));
   EXPECT_FALSE(OS().GetOSx64());
   EXPECT_EQ(Traced(119).args[1].narrow, "False");
 }
@@ -197,7 +174,6 @@ TEST(SuiteVersionSplit, ReadsFixedPositions) {
     const wchar_t* number;
     int major, minor, build;
   } rows[] = {
-      {L"18.07.02.1234", L"1807021234", 18, 7, 2},
       {L"01-02-03-", L"010203", 1, 2, 3},     // nine characters, ending in the third separator
       {L"19x00y05z7", L"1900057", 19, 0, 5},  // separators are dropped whatever they are
       // Shorter texts: missing pieces are empty and 0.
@@ -214,6 +190,105 @@ TEST(SuiteVersionSplit, ReadsFixedPositions) {
     EXPECT_EQ(parts.number, row.number);
     EXPECT_EQ(std::tuple(parts.major, parts.minor, parts.build),
               std::tuple(row.major, row.minor, row.build));
+  }
+}
+
+// What a collection reads from the machine itself rather than from the agent.
+const std::wstring kNdp = L"SOFTWARE\\Microsoft\\NET Framework Setup\\NDP\\";
+
+struct NdpEntry {
+  const wchar_t* subkey;
+  std::wstring version;
+  DWORD install = 1;
+};
+
+TEST(NetFramework, TheInstalledVersionIsTheGreatestByOrdinalComparison) {
+  const struct {
+    const char* name;
+    std::vector<NdpEntry> entries;
+    const wchar_t* installed;
+  } rows[] = {
+      // A version without Install read from its "Client" subkey is the end-to-end scenario's.
+      {"Install 0 even with a client",
+       {{L"v2.0.50727", L"2.0.50727.4927"}, {L"v3.0", L"3.0.1", 0}, {L"v3.0\\Client", L"9.9"}},
+       L"2.0.50727.4927"},
+      {"only a lower-case v names a version",
+       {{L"v2.0.50727", L"2.0.50727.4927"}, {L"V9", L"9.0"}, {L"x9", L"9.1"}, {L"CDF", L"9.2"}},
+       L"2.0.50727.4927"},
+      {"compared as text", {{L"v4.10", L"4.10"}, {L"v4.9", L"4.9"}}, L"4.9"},
+      // 130 characters and a terminator: 262 bytes, more than its buffer holds.
+      {"oversized version", {{L"v1", L"1.0"}, {L"v2", std::wstring(130, L'2')}}, L"1.0"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    RegistrySandbox registry;
+    for (const NdpEntry& entry : row.entries) {
+      registry.SetDword(kNdp + entry.subkey, L"Install", entry.install, KEY_WOW64_32KEY);
+      registry.SetText(kNdp + entry.subkey, L"Version", entry.version, KEY_WOW64_32KEY);
+    }
+    std::wstring version = L"untouched";
+    EXPECT_EQ(ReadNetVersionInstalled(version), *row.installed != L'\0');
+    EXPECT_EQ(version, row.installed);
+  }
+}
+
+TEST(NetFramework, ReadsTheReleaseAsSignedDecimal) {
+  RegistrySandbox registry;
+  registry.SetDword(kNdp + L"v4\\Full", L"Release", 0xFFFFFFFF, KEY_WOW64_32KEY);
+  std::wstring release;
+  EXPECT_TRUE(ReadNetFrameworkRelease(release));
+  EXPECT_EQ(release, L"-1");
+}
+
+std::optional<WindowsClass> Classify(DWORD platform, DWORD major, DWORD minor, BYTE product) {
+  OSVERSIONINFOEXW version{};
+  version.dwPlatformId = platform;
+  version.dwMajorVersion = major;
+  version.dwMinorVersion = minor;
+  version.wProductType = product;
+  return ClassifyWindows(version);
+}
+
+TEST(WindowsClassification, OnlyAWorkstationTenPointZeroIsWindows10) {
+  using enum WindowsClass;
+  EXPECT_EQ(Classify(2, 10, 0, VER_NT_WORKSTATION), Windows10Workstation);
+  EXPECT_EQ(Classify(2, 10, 0, 0), Windows10Server);
+  EXPECT_EQ(Classify(2, 10, 2, VER_NT_WORKSTATION), LaterThanWindows10);
+  EXPECT_EQ(Classify(2, 11, 0, VER_NT_WORKSTATION), LaterThanWindows10);
+  EXPECT_EQ(Classify(2, 10, 1, VER_NT_WORKSTATION), Other);
+  EXPECT_EQ(Classify(1, 10, 0, VER_NT_WORKSTATION), Other);
+  EXPECT_EQ(Classify(3, 10, 0, VER_NT_WORKSTATION), std::nullopt);
+}
+
+TEST(BackupDirectory, IsReadWholeUpToItsBufferAndOtherwiseLeftUntouched) {
+  const std::wstring kServiceHost = L"Software\\Orvex Security\\Orvex Service Host";
+  const std::wstring three_hundred = L"C:\\" + std::wstring(297, L'b');
+  // 27 opens every reading; the second message tells how it ended.
+  const wchar_t* backup = L"quillmark_backup";
+  const struct {
+    const char* name;
+    const wchar_t* value_name;  // null: no key at all
+    std::wstring value;
+    const wchar_t* directory;
+    int trace;
+    std::string last_arg;  // "True" for a directory configured
+  } rows[] = {
+      {"no key", nullptr, L"", L"untouched", 28, ToAnsi(kServiceHost + L"\\")},
+      {"other value", L"other", L"C:\\elsewhere", L"untouched", 31, "quillmark_backup"},
+      {"300 characters", backup, three_hundred, three_hundred.c_str(), 32, "True"},
+      {"600 characters", backup, std::wstring(600, L'x'), L"untouched", 31, "quillmark_backup"},
+      {"empty", backup, L"", L"", 32, "False"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    RegistrySandbox registry;
+    if (row.value_name != nullptr) registry.SetText(kServiceHost, row.value_name, row.value);
+    trace::TraceRecorder recorder;
+    std::wstring directory = L"untouched";
+    EXPECT_EQ(ReadBackupDirectory(directory), row.last_arg == "True");
+    EXPECT_EQ(directory, row.directory);
+    EXPECT_EQ(recorder.Numbers(Source::RunDriver), (std::vector{27, row.trace}));
+    EXPECT_EQ(recorder.Messages().back().args.at(0).narrow, row.last_arg);
   }
 }
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "collector/profile_data_collector.h"
+#include "diagnostics/trace_recorder.h"
 #include "profile/profile_data.h"
 #include "sdk/sdk_objects.h"
 #include "sdk/sdk_scenario.h"
@@ -79,13 +80,6 @@ class SimulatedAgent {
   [[nodiscard]] std::unique_ptr<ProfileDataCollector> MakeCollector() {
     return std::make_unique<ProfileDataCollector>(Platform());
   }
-  // A collector that has initialised and collected, as a run's has.
-  [[nodiscard]] std::unique_ptr<ProfileDataCollector> Collected() {
-    auto collector = MakeCollector();
-    EXPECT_TRUE(collector->Initialise());
-    EXPECT_TRUE(collector->Collect());
-    return collector;
-  }
 
   std::shared_ptr<sim::SdkState> state;
   std::vector<TrackingEvent> events;
@@ -96,5 +90,35 @@ class SimulatedAgent {
 inline CProfileData& ProfileOf(const ProfileDataCollector& collector) {
   return *static_cast<CProfileData*>(collector.GetProfile());
 }
+
+// One collection at a time; the collector stays for the test to look at.
+class Collection : public ::testing::Test {
+ protected:
+  // Initialises and collects; the recorder then holds the collection's traces only.
+  bool CollectWith(sim::SdkScenario scenario) {
+    collector_.reset();
+    agent_ = std::make_unique<SimulatedAgent>(std::move(scenario));
+    return CollectAgain();
+  }
+  // The same with a fresh collector for the same agent, as the next run.
+  bool CollectAgain() {
+    TearDown();
+    CollectorPlatform platform = agent_->Platform();
+    platform.settings_library = settings_library_;
+    collector_ = std::make_unique<ProfileDataCollector>(std::move(platform));
+    if (!collector_->Initialise()) return false;
+    recorder_.Clear();
+    return collector_->Collect();
+  }
+  void TearDown() override {
+    if (collector_) collector_->Finalise();
+  }
+  [[nodiscard]] CProfileData& Profile() const { return ProfileOf(*collector_); }
+
+  SettingsLibraryLoader settings_library_ = SystemSettingsLibraryLoader();
+  trace::TraceRecorder recorder_;
+  std::unique_ptr<SimulatedAgent> agent_;
+  std::unique_ptr<ProfileDataCollector> collector_;
+};
 
 }  // namespace qm::testing
