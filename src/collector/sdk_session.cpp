@@ -57,6 +57,15 @@ DATE SystemNow() {
   return date;
 }
 
+// The root, context and communication references are called through before
+// the final check of the references, so a query that answers success but
+// hands out nothing counts as the interface not offered.
+template <typename T, typename U>
+HRESULT QueryUsable(const ComPtr<T>& object, ComPtr<U>& into) noexcept {
+  const HRESULT result = object.As(into);
+  return result == S_OK && !into ? E_NOINTERFACE : result;
+}
+
 }  // namespace
 
 SettingsLibraryLoader SystemSettingsLibraryLoader() noexcept {
@@ -83,7 +92,7 @@ HRESULT SdkSession::CreateRoot() {
   // The class context admits servers, which answer only once running. A server
   // that cannot run refuses the query below, so OleRun's own result adds nothing.
   (void)::OleRun(object.Get());
-  return object.As(root_);
+  return QueryUsable(object, root_);
 }
 
 bool SdkSession::Open() {
@@ -102,7 +111,7 @@ bool SdkSession::Open() {
     QM_TRACE(Collector, 13, Error, Collector, trace::Int(result));
     return FailOpening(kContextCreateCode);
   }
-  result = made.As(context_);
+  result = QueryUsable(made, context_);
   if (result != S_OK) {
     QM_TRACE(Collector, 14, Error, Collector, trace::Int(result));
     return FailOpening(kContextQueryCode);
@@ -114,7 +123,7 @@ bool SdkSession::Open() {
     return FailOpening(kCommunicationCreateCode);
   }
   ComPtr<IOmxCommunication> communication;
-  result = made.As(communication);
+  result = QueryUsable(made, communication);
   if (result != S_OK) {
     QM_TRACE(Collector, 16, Error, Collector, trace::Int(result));
     return FailOpening(kCommunicationQueryCode);

@@ -41,6 +41,9 @@ const FailureRow kFailureRows[] = {
     {nullptr, Creation(S_FALSE), 12, 11},
     {L"Omx.Context", Creation(S_FALSE), 13, 12},
     {L"Omx.Context", Query(E_NOINTERFACE), 14, 13},
+    // An interface claimed but not handed out, where it would be called through at once.
+    {nullptr, Query(S_OK), 12, 11},
+    {L"Omx.Context", Query(S_OK), 14, 13},
     {L"Omx.Communication", Creation(E_FAIL), 15, 14},
     {L"Omx.Communication", Query(E_NOINTERFACE), 16, 15},
     {L"Omx.Context", {{}, {}, {{L"SetProperty", E_FAIL}}}, 17, 18},
