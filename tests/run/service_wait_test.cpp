@@ -78,6 +78,7 @@ TEST_F(ServiceWait, EachCourseChecksAndPausesAsOftenAsItsBudgetAllows) {
     std::size_t pauses;
     std::vector<int> messages;
   } courses[] = {
+      {"running at once", Always(InState(SERVICE_RUNNING)), true, 1, 0, std::vector{38, 46}},
       // Check 1 and re-checks 1 and 2 read twice, re-check 3 finds it running.
       {"starts after the second re-check",
        Answer{InState(SERVICE_START_PENDING), InState(SERVICE_RUNNING), 6}, true, 7, 3,
