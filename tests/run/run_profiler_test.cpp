@@ -216,5 +216,17 @@ TEST_F(Run, OutsideTestModeNoMarkerIsCreatedOrDeleted) {
   EXPECT_FALSE(folder_.Exists(kOkMarkerName));
 }
 
+// A harness may hold the OK marker open while the run appends to it.
+TEST_F(Run, AnOkMarkerHeldOpenByAReaderIsAppendedTo) {
+  const CTestModeLog log;
+  log.Write("one");
+  UniqueFile reader(::CreateFileW(kOkMarkerName, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr, OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(reader);
+  log.Write("two");
+  reader.Reset();
+  EXPECT_EQ(folder_.Content(kOkMarkerName), "\r\none\r\ntwo");
+}
+
 }  // namespace
 }  // namespace qm
