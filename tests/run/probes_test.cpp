@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <array>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -29,23 +28,17 @@ TEST(TestModeSwitch, IsAnyArgumentStartingWithSlashTestModeInAnyLetterCase) {
   }
 }
 
-std::wstring CurrentDirectory() {
-  std::array<wchar_t, MAX_PATH> current{};
-  ::GetCurrentDirectoryW(MAX_PATH, current.data());
-  return current.data();
-}
-
 // The folder it enters shows in the early-stop run, whose markers land in the
 // agent's folder.
 TEST(AgentProcessProbe, FindsAProcessByItsImageNameInAnyLetterCase) {
   const char* sleeper = std::getenv("QM_PROBE_SLEEPER");
   ASSERT_NE(sleeper, nullptr) << "QM_PROBE_SLEEPER missing";
   testing::ScratchFolder folder;
-  const std::wstring start = CurrentDirectory();
+  const std::filesystem::path start = std::filesystem::current_path();
   const std::wstring tag = std::to_wstring(::GetCurrentProcessId());
   const std::wstring searched = L"QMPROBEAGENT" + tag + L".EXE";
   EXPECT_FALSE(FindProcessAndEnterItsFolder(searched));
-  EXPECT_EQ(CurrentDirectory(), start);
+  EXPECT_EQ(std::filesystem::current_path(), start);
 
   // A copy of a waiting process under a lower-case image name of its own.
   const std::filesystem::path executable = folder.Path() / (L"qmprobeagent" + tag + L".exe");
@@ -58,7 +51,7 @@ TEST(AgentProcessProbe, FindsAProcessByItsImageNameInAnyLetterCase) {
                                nullptr, nullptr, &startup, &info));
   const UniqueHandle process(info.hProcess), thread(info.hThread);
   EXPECT_TRUE(FindProcessAndEnterItsFolder(searched));
-  ::SetCurrentDirectoryW(start.c_str());
+  std::filesystem::current_path(start);
   ::TerminateProcess(process.Get(), 0);
   ::WaitForSingleObject(process.Get(), 5000);
 }
