@@ -108,7 +108,6 @@ TEST(FallbackProduct, TakesSetupValuesAsSignedIntegers) {
     EXPECT_THAT(recorder.Numbers(trace::Source::ProfileDocument), IsEmpty());
   }
   hive.SetDword(kSetup, L"VersionType", 3);
-  EXPECT_EQ(ReadFallbackProductTexts().product_id, L"");  // no MainProductID
   const struct {
     DWORD type;
     std::string bytes;
