@@ -28,9 +28,7 @@ TEST(JsonWriters, EachMemberFormIsExactEscapedAndNeverLetsAFailureOut) {
     std::wstring written;
     std::wstring expected;
   } rows[] = {
-      {JsonStringPair(L"k", L"19.1"), L"\"k\":\"19.1\""},
       {JsonStringPair(L"k", static_cast<const wchar_t*>(nullptr)), L"\"k\":\"\""},
-      {JsonBoolPair(L"OSx64", true), L"\"OSx64\":\"True\""},
       {JsonBoolPair(L"OSx64", false), L"\"OSx64\":\"False\""},
       {JsonObjectPair(L"OSInfo", &broken), L"\"OSInfo\":null"},
       {JsonArrayPair(L"L", {nullptr, &a, nullptr, &b}), L"\"L\":[{A},{B}]"},
