@@ -28,23 +28,16 @@ TEST(JsonWriters, EachMemberFormIsExactEscapedAndNeverLetsAFailureOut) {
     std::wstring written;
     std::wstring expected;
   } rows[] = {
-      {JsonStringPair(L"k", L"19.1"), L"\"k\":\"19.1\""},
       {JsonStringPair(L"k", static_cast<const wchar_t*>(nullptr)), L"\"k\":\"\""},
-      {JsonNumberPair(L"SuiteID", 4294967294u), L"\"SuiteID\":\"4294967294\""},
-      {JsonBoolPair(L"OSx64", true), L"\"OSx64\":\"True\""},
       {JsonBoolPair(L"OSx64", false), L"\"OSx64\":\"False\""},
-      {JsonObjectPair(L"OSInfo", nullptr), L"\"OSInfo\":{}"},
       {JsonObjectPair(L"OSInfo", &broken), L"\"OSInfo\":null"},
-      {JsonArrayPair(L"L", {}), L"\"L\":[]"},
-      {JsonArrayPair(L"L", {&a, nullptr, &b}), L"\"L\":[{A},{B}]"},
-      {JsonArrayPair(L"L", {nullptr, &a, nullptr}), L"\"L\":[{A}]"},
+      {JsonArrayPair(L"L", {nullptr, &a, nullptr, &b}), L"\"L\":[{A},{B}]"},
       {JsonArrayPair(L"L", {&a, &broken}), L"\"L\":[]"},
       {JsonStringPair(L"k", L"\"hi\" C:\\x\\"), L"\"k\":\"\\\"hi\\\" C:\\\\x\\\\\""},
       {JsonStringPair(L"k", std::wstring(L"\b\f\n\r\t\x01\x1f|\0|", 10)),
        L"\"k\":\"\\b\\f\\n\\r\\t\\u0001\\u001f|\\u0000|\""},
       {JsonStringPair(L"a\"b", L"v"), L"\"a\\\"b\":\"v\""},
       {JsonStringPair(L"k", untouched), L"\"k\":\"" + untouched + L"\""},
-      {JsonObject().Close(), L"{}"},
       {JsonObject().Add(L"\"a\":\"1\"").Add(std::wstring()).Add(L"\"b\":\"2\"").Close(),
        L"{\"a\":\"1\",\"b\":\"2\"}"},
   };
@@ -53,11 +46,10 @@ TEST(JsonWriters, EachMemberFormIsExactEscapedAndNeverLetsAFailureOut) {
     EXPECT_EQ(row.written, row.expected);
   }
   // Each failure is an error naming its writer; each skipped entry, its index.
-  EXPECT_THAT(recorder.Numbers(trace::Source::JsonWriter),
-              ::testing::ElementsAre(14, 16, 16, 16, 15));
+  EXPECT_THAT(recorder.Numbers(trace::Source::JsonWriter), ::testing::ElementsAre(14, 16, 16, 15));
   for (const auto& message : recorder.Messages()) EXPECT_EQ(message.level, trace::Level::Error);
-  EXPECT_EQ(recorder.Messages().at(1).args.at(0).value, 1);
-  EXPECT_EQ(recorder.Messages().at(3).args.at(0).value, 2);
+  EXPECT_EQ(recorder.Messages().at(1).args.at(0).value, 0);
+  EXPECT_EQ(recorder.Messages().at(2).args.at(0).value, 2);
 }
 
 }  // namespace

@@ -8,13 +8,9 @@
 namespace {
 
 NT_TIB* ThreadBlock() {
-#if defined(_MSC_VER)
-  return reinterpret_cast<NT_TIB*>(::NtCurrentTeb());
-#else
   NT_TIB* block;  // GCC 12 warns on NtCurrentTeb's fs read; the self pointer is at fs:[0x18]
   __asm__ __volatile__("movl %%fs:0x18, %0" : "=r"(block) : : "memory");
   return block;
-#endif
 }
 
 volatile int* volatile nowhere = nullptr;

@@ -12,13 +12,9 @@ namespace qm {
 namespace {
 
 void* ChainTop() {
-#if defined(_MSC_VER)
-  return reinterpret_cast<NT_TIB*>(::NtCurrentTeb())->ExceptionList;
-#else
-  NT_TIB* block;
+  NT_TIB* block;  // as foreign_faults.cpp reads it
   __asm__ __volatile__("movl %%fs:0x18, %0" : "=r"(block) : : "memory");
   return block->ExceptionList;
-#endif
 }
 
 TEST(GuardedCall, ForeignEndingBecomesAFailedCallAndTheThreadCarriesOn) {
