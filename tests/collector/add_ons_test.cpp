@@ -93,6 +93,10 @@ class AddOns : public Collection {
 TEST_F(AddOns, EachSourceAloneSetsExactlyItsBit) {
   const sim::SdkAnswer on = Answer(sim::SdkValue::Bool(true));
   const auto item = [&](LONG id) { return [this, id, on] { scenario_.config[id] = on; }; };
+  // The add-on items in mask order: item n sets bit 0x2 << n, traced as 47 + 2n.
+  constexpr LONG kAddOnItems[] = {0x401C007, 0x4016001, 0x401F00B, 0x4024001, 0x4025009,
+                                  0x401F004, 0x4017005, 0x401F005, 0x4023001, 0x4009952};
+  const auto add_on = [&](int n) { return item(kAddOnItems[n]); };
   const auto vpn = [this](DWORD type) {
     return [this, type] {
       registry_->SetDword(L"SOFTWARE\\Orvex Security\\Vela Av\\ModROL", L"VPN_VERSION_TYPE", type);
@@ -104,16 +108,16 @@ TEST_F(AddOns, EachSourceAloneSetsExactlyItsBit) {
     std::function<void()> arrange;
   } rows[] = {
       {0x1, 41, item(kProtectionItem)},
-      {0x2, 47, item(0x401C007)},
-      {0x4, 49, item(0x4016001)},
-      {0x8, 51, item(0x401F00B)},
-      {0x10, 53, item(0x4024001)},
-      {0x20, 55, item(0x4025009)},
-      {0x40, 57, item(0x401F004)},
-      {0x80, 59, item(0x4017005)},
-      {0x100, 61, item(0x401F005)},
-      {0x200, 63, item(0x4023001)},
-      {0x400, 65, item(0x4009952)},
+      {0x2, 47, add_on(0)},
+      {0x4, 49, add_on(1)},
+      {0x8, 51, add_on(2)},
+      {0x10, 53, add_on(3)},
+      {0x20, 55, add_on(4)},
+      {0x40, 57, add_on(5)},
+      {0x80, 59, add_on(6)},
+      {0x100, 61, add_on(7)},
+      {0x200, 63, add_on(8)},
+      {0x400, 65, add_on(9)},
       {0x800, 67, [] { g_mobile_setting = L"1"; }},
       {0x1000, 66,
        [this] {
@@ -141,6 +145,10 @@ TEST_F(AddOns, EachSourceAloneSetsExactlyItsBit) {
       {0x80000, 72, vpn(2)},
   };
   EXPECT_EQ(Collected().GetDefaultModuleStatus(), 0u);
+  for (int n = 0; n < 10; ++n) {  // on a bare machine each is traced as not read, by number and id
+    const trace::RecordedMessage* not_read = recorder_.Find(Source::Collector, 46 + 2 * n);
+    EXPECT_TRUE(not_read && not_read->args.at(0).value == kAddOnItems[n]) << 46 + 2 * n;
+  }
   for (const auto& row : rows) {
     SCOPED_TRACE(::testing::Message() << "bit 0x" << std::hex << row.bit);
     SetUp();
