@@ -283,9 +283,13 @@ TEST(UndeliveredProfile, KeepsNothingLeavesNoDataFileAndTheNextRunSendsAgain) {
     }
   }
   const auto traces = ReadJsonLines(trace);
-  EXPECT_TRUE(std::any_of(traces.begin(), traces.end(), [](const nlohmann::json& line) {
-    return line.value("source", "") == "RunDriver" && line.value("number", 0) == 47;
-  })) << "the unwritten data file was not traced";
+  const auto count = [&](std::string_view source, int number) {
+    return std::count_if(traces.begin(), traces.end(), [&](const nlohmann::json& line) {
+      return line.value("source", "") == source && line.value("number", 0) == number;
+    });
+  };
+  EXPECT_EQ(count("Upload", 19), 2) << "each fault in the library is traced once";
+  EXPECT_EQ(count("RunDriver", 47), 1) << "the unwritten data file is traced once";
 
   const RunRecord delivery = RunAndRecord(installation, 5);
   EXPECT_EQ(delivery.delivered.size(), 1u);
