@@ -18,7 +18,7 @@ struct ProcessEnd {
 
 // Runs `command` in `folder` with `output` as its standard output and error,
 // or with this process's own handles when it is null; a program still running
-// after `limit_ms` is ended.
+// after `limit_ms` is ended together with every process it started.
 [[nodiscard]] ProcessEnd RunProcess(std::wstring command, const std::wstring& folder,
                                     HANDLE output = nullptr, DWORD limit_ms = INFINITE);
 
