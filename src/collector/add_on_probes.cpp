@@ -4,6 +4,7 @@
 
 #include "diagnostics/trace.h"
 #include "support/registry.h"
+#include "support/setup_keys.h"
 #include "support/unique_resource.h"
 
 namespace qm {
@@ -16,7 +17,6 @@ constexpr wchar_t kToolbarValue[] = L"{6D3A9E12-47B0-4C5E-A1F8-2B9C0E7D4F63}";
 constexpr std::size_t kToolbarMaxBytes = 2048;
 constexpr wchar_t kAgentSetupKey[] = L"SOFTWARE\\Orvex Security\\SetupEx\\Halden Agent";
 constexpr std::size_t kAgentPathCapacity = 2048 / sizeof(wchar_t);
-constexpr wchar_t kSetupKey[] = L"Software\\Orvex Software\\Setup";
 constexpr wchar_t kSweeperKey[] = L"Software\\Orvex Security\\Orvex Sweeper";
 constexpr std::size_t kFolderCapacity = MAX_PATH;  // 260 UTF-16 units
 constexpr wchar_t kSweeperExecutable[] = L"\\SweeperApp.exe";
@@ -78,7 +78,7 @@ bool ReadAgentPath(std::wstring& path) {
   return true;
 }
 
-void ReadSetupPath(std::wstring& path) { (void)ReadFolderValue(kSetupKey, L"Path", path); }
+void ReadSetupPath(std::wstring& path) { (void)ReadFolderValue(kSetupKeyPath, L"Path", path); }
 
 std::optional<std::wstring> VaultFolderOf(std::wstring_view setup_path) {
   if (!setup_path.empty() && setup_path.back() == L'\\') setup_path.remove_suffix(1);

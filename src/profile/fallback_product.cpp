@@ -2,22 +2,18 @@
 
 #include "diagnostics/trace.h"
 #include "support/registry.h"
+#include "support/setup_keys.h"
 #include "support/text.h"
 
 namespace qm {
 namespace {
-
-constexpr wchar_t kSetupKey[] = L"SOFTWARE\\Orvex Software\\Setup";
 
 // Each value is read through an open of its own, as the setup key may hold
 // one value and not the other. The value's bytes (at most four, whatever the
 // registry type) are a little-endian 32-bit integer, written signed.
 std::wstring ReadSetupNumber(const wchar_t* name) {
   UniqueKey key;
-  if (registry::OpenKey(HKEY_LOCAL_MACHINE, kSetupKey, KEY_QUERY_VALUE | KEY_WOW64_32KEY, key) !=
-      ERROR_SUCCESS) {
-    return {};
-  }
+  if (OpenSetupKey(KEY_QUERY_VALUE | KEY_WOW64_32KEY, key) != ERROR_SUCCESS) return {};
   std::uint32_t value = 0;
   const LSTATUS status = registry::ReadUInt32(key.Get(), name, value);
   if (status != ERROR_SUCCESS) {

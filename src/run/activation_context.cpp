@@ -2,10 +2,11 @@
 
 #include <memory>
 #include <new>
-#include <vector>
 
 #include "resources/resource_ids.h"
+#include "support/module_path.h"
 #include "support/registry.h"
+#include "support/setup_keys.h"
 
 namespace qm {
 namespace {
@@ -13,22 +14,20 @@ namespace {
 constexpr DWORD kModuleNameCapacity = 4096;
 constexpr DWORD kRequestFlags = ACTCTX_FLAG_ASSEMBLY_DIRECTORY_VALID |
                                 ACTCTX_FLAG_RESOURCE_NAME_VALID | ACTCTX_FLAG_HMODULE_VALID;
-constexpr wchar_t kSetupKey[] = L"Software\\Orvex Software\\Setup";
 constexpr std::size_t kInstallPathCapacity = 260;
 
 static_assert(kRequestFlags == 0x8C);
 
 std::wstring FolderOfModule(HMODULE module) {
-  std::vector<wchar_t> name(kModuleNameCapacity, L'\0');
-  const DWORD length = ::GetModuleFileNameW(module, name.data(), kModuleNameCapacity);
-  return FolderOfModuleName(std::wstring(name.data(), length), kModuleNameCapacity);
+  std::wstring name;
+  if (!ReadModulePath(module, kModuleNameCapacity, name)) return {};
+  return FolderOfModuleName(name, kModuleNameCapacity);
 }
 
 // Where the agent is installed; its SDK assemblies lie there.
 bool ReadInstallFolder(std::wstring& folder) {
   UniqueKey key;
-  if (registry::OpenKey(HKEY_LOCAL_MACHINE, kSetupKey, KEY_READ, key) != ERROR_SUCCESS)
-    return false;
+  if (OpenSetupKey(KEY_READ, key) != ERROR_SUCCESS) return false;
   return registry::ReadText(key.Get(), L"Path", kInstallPathCapacity,
                             registry::TextTypes::StringsOnly, folder) == ERROR_SUCCESS;
 }

@@ -4,22 +4,26 @@
 
 #include <array>
 #include <cwchar>
-#include <vector>
 
 #include "diagnostics/trace.h"
+#include "support/module_path.h"
 #include "support/registry.h"
+#include "support/setup_keys.h"
 #include "support/text.h"
 #include "support/unique_resource.h"
+#include "support/version_resource.h"
 
 namespace qm {
 namespace {
 
 constexpr std::wstring_view kTestModeSwitch = L"/TestMode";
-constexpr DWORD kSnapshotEverything = 0xF;
+constexpr DWORD kSnapshotEverything = TH32CS_SNAPALL;
 constexpr DWORD kProcessEntrySize = 556;
-constexpr DWORD kProcessQueryAndRead = 0x410;
-constexpr std::size_t kPathCapacity = 260;
-constexpr wchar_t kUidsKey[] = L"SOFTWARE\\Orvex Software\\Setup\\UIDS";
+constexpr DWORD kProcessQueryAndRead = PROCESS_QUERY_INFORMATION | PROCESS_VM_READ;
+constexpr DWORD kPathCapacity = 260;
+
+static_assert(kSnapshotEverything == 0xF);
+static_assert(kProcessQueryAndRead == 0x410);
 
 static_assert(sizeof(PROCESSENTRY32W) == kProcessEntrySize || sizeof(void*) != 4,
               "the process entry record of a 32-bit build is 556 bytes");
@@ -56,31 +60,6 @@ bool EnterFolderOfProcess(DWORD process_id) {
   // Where the directory cannot be entered the markers simply stay where they are.
   (void)::SetCurrentDirectoryW(folder.c_str());
   return true;
-}
-
-// Version.dll's entry points, resolved at run time.
-using GetFileVersionInfoSizeWFn = DWORD(WINAPI*)(LPCWSTR, LPDWORD);
-using GetFileVersionInfoWFn = BOOL(WINAPI*)(LPCWSTR, DWORD, DWORD, LPVOID);
-using VerQueryValueWFn = BOOL(WINAPI*)(LPCVOID, LPCWSTR, LPVOID*, PUINT);
-
-// Loads Version.dll from the system folder: the current directory is the
-// agent's folder by now, and a library of that name there must not be taken.
-UniqueModule LoadSystemVersionLibrary() {
-  std::array<wchar_t, kPathCapacity> system{};
-  const UINT length = ::GetSystemDirectoryW(system.data(), static_cast<UINT>(system.size()));
-  if (length == 0 || length >= system.size()) return UniqueModule();
-  const std::wstring path = std::wstring(system.data(), length) + L"\\Version.dll";
-  return UniqueModule(::LoadLibraryW(path.c_str()));
-}
-
-bool ReadOwnModulePath(std::array<wchar_t, kPathCapacity>& path) {
-  const DWORD length = ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-  return length != 0 && length < path.size();
-}
-
-void AppendHex4(std::wstring& text, WORD value) {
-  constexpr wchar_t kDigits[] = L"0123456789abcdef";
-  for (int shift = 12; shift >= 0; shift -= 4) text.push_back(kDigits[(value >> shift) & 0xF]);
 }
 
 }  // namespace
@@ -123,8 +102,7 @@ bool FindProcessAndEnterItsFolder(std::wstring_view upper_case_image_name) {
 
 void ReadInstallUid(std::wstring& install_uid) {
   UniqueKey key;
-  if (registry::OpenKey(HKEY_LOCAL_MACHINE, kUidsKey, KEY_QUERY_VALUE, key) != ERROR_SUCCESS)
-    return;
+  if (OpenSetupUidsKey(KEY_QUERY_VALUE, key) != ERROR_SUCCESS) return;
   std::wstring uid;
   if (registry::ReadText(key.Get(), L"InstUID", kPathCapacity, registry::TextTypes::AnyType, uid) ==
       ERROR_SUCCESS) {
@@ -135,52 +113,12 @@ void ReadInstallUid(std::wstring& install_uid) {
   }
 }
 
-std::wstring StringFileInfoPath(WORD language, WORD code_page, std::wstring_view name) {
-  std::wstring path = L"\\StringFileInfo\\";
-  AppendHex4(path, language);
-  AppendHex4(path, code_page);
-  path += L'\\';
-  path += name;
-  return path;
-}
-
 bool ReadOwnFileVersion(std::wstring& version) {
-  const UniqueModule library = LoadSystemVersionLibrary();
-  if (!library) return false;
-  const auto get_size =
-      GetProcAddressAs<GetFileVersionInfoSizeWFn>(library.Get(), "GetFileVersionInfoSizeW");
-  const auto query = GetProcAddressAs<VerQueryValueWFn>(library.Get(), "VerQueryValueW");
-  const auto get_info =
-      GetProcAddressAs<GetFileVersionInfoWFn>(library.Get(), "GetFileVersionInfoW");
-  if (get_size == nullptr || query == nullptr || get_info == nullptr) return false;
-
-  std::array<wchar_t, kPathCapacity> own_path{};
-  if (!ReadOwnModulePath(own_path)) return false;
-  DWORD ignored = 0;
-  const DWORD size = get_size(own_path.data(), &ignored);
-  if (size == 0) return false;
-  std::vector<BYTE> info(static_cast<std::size_t>(size) + 1, 0);
-  if (!get_info(own_path.data(), 0, size, info.data())) return false;
-
-  void* translations = nullptr;
-  UINT translations_size = 0;
-  if (!query(info.data(), L"\\VarFileInfo\\Translation", &translations, &translations_size) ||
-      translations == nullptr || translations_size < 2 * sizeof(WORD)) {
-    return false;
-  }
-  const auto* first = static_cast<const WORD*>(translations);
-  const std::wstring path = StringFileInfoPath(first[0], first[1], L"FileVersion");
-
-  void* text = nullptr;
-  UINT text_length = 0;
-  if (!query(info.data(), path.c_str(), &text, &text_length) || text == nullptr) return false;
-  // The reported length may or may not count the terminator; the text stops
-  // at the first one within it either way.
-  const auto* characters = static_cast<const wchar_t*>(text);
-  const std::size_t length = ::wcsnlen(characters, text_length);
-  if (length == 0) return false;
-  version.assign(characters, length);
-  return true;
+  std::wstring own_path;
+  if (!ReadModulePath(nullptr, kPathCapacity, own_path)) return false;
+  VersionResource resource;
+  if (resource.LoadFrom(own_path.c_str()) != VersionResource::Load::Loaded) return false;
+  return resource.ReadText(L"FileVersion", version);
 }
 
 }  // namespace qm

@@ -30,9 +30,4 @@ void ReadInstallUid(std::wstring& install_uid);
 // Reads the "FileVersion" text of this program's version resource.
 [[nodiscard]] bool ReadOwnFileVersion(std::wstring& version);
 
-// The version resource path of a string of the given translation, written
-// with the language and code page in four lower-case hexadecimal digits each.
-[[nodiscard]] std::wstring StringFileInfoPath(WORD language, WORD code_page,
-                                              std::wstring_view name);
-
 }  // namespace qm

@@ -5,9 +5,13 @@
 namespace qm {
 namespace {
 
-constexpr DWORD kManagerAllAccess = 0xF003F;
-constexpr DWORD kServiceQueryStatus = 4;
-constexpr DWORD kStateRunning = 4;
+constexpr DWORD kManagerAllAccess = SC_MANAGER_ALL_ACCESS;
+constexpr DWORD kServiceQueryStatus = SERVICE_QUERY_STATUS;
+constexpr DWORD kStateRunning = SERVICE_RUNNING;
+
+static_assert(kManagerAllAccess == 0xF003F);
+static_assert(kServiceQueryStatus == 4);
+static_assert(kStateRunning == 4);
 
 void SleepFor(DWORD milliseconds) { ::Sleep(milliseconds); }
 

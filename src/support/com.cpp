@@ -41,40 +41,8 @@ Bstr::Bstr(std::wstring_view text) {
   if (text_ == nullptr) throw ComError(E_OUTOFMEMORY);
 }
 
-Bstr& Bstr::operator=(Bstr&& other) noexcept {
-  if (this != &other) {
-    Reset();
-    text_ = std::exchange(other.text_, nullptr);
-  }
-  return *this;
-}
-
 void Bstr::Reset() noexcept {
   if (BSTR text = std::exchange(text_, nullptr)) ::SysFreeString(text);
-}
-
-BSTR* Bstr::Put() noexcept {
-  Reset();
-  return &text_;
-}
-
-std::wstring Bstr::ToString() const {
-  if (text_ == nullptr) return {};
-  return std::wstring(text_, ::SysStringLen(text_));
-}
-
-Variant::Variant(const Variant& other) {
-  MakeEmpty(value_);
-  // Some SDK headers declare the source non-const; it is only read.
-  ThrowIfFailed(::VariantCopy(&value_, const_cast<VARIANT*>(&other.value_)));
-}
-
-Variant& Variant::operator=(const Variant& other) {
-  if (this != &other) {
-    Variant copy(other);
-    *this = std::move(copy);
-  }
-  return *this;
 }
 
 Variant::Variant(Variant&& other) noexcept : value_(other.value_) { MakeEmpty(other.value_); }

@@ -120,15 +120,13 @@ class Bstr {
   explicit Bstr(std::wstring_view text);
   ~Bstr() { Reset(); }
   Bstr(Bstr&& other) noexcept : text_(std::exchange(other.text_, nullptr)) {}
-  Bstr& operator=(Bstr&& other) noexcept;
+  Bstr& operator=(Bstr&& other) = delete;
   Bstr(const Bstr&) = delete;
   Bstr& operator=(const Bstr&) = delete;
 
   void Reset() noexcept;
   [[nodiscard]] BSTR Get() const noexcept { return text_; }
-  [[nodiscard]] BSTR* Put() noexcept;
   [[nodiscard]] BSTR Release() noexcept { return std::exchange(text_, nullptr); }
-  [[nodiscard]] std::wstring ToString() const;
 
  private:
   BSTR text_ = nullptr;
@@ -139,8 +137,8 @@ class Variant {
  public:
   Variant() noexcept { MakeEmpty(value_); }
   ~Variant() { Clear(); }
-  Variant(const Variant& other);
-  Variant& operator=(const Variant& other);
+  Variant(const Variant&) = delete;
+  Variant& operator=(const Variant&) = delete;
   Variant(Variant&& other) noexcept;
   Variant& operator=(Variant&& other) noexcept;
 

@@ -9,8 +9,10 @@
 
 #include "diagnostics/trace.h"
 #include "profile/profile_data.h"
+#include "support/module_path.h"
 #include "support/registry.h"
 #include "support/text.h"
+#include "support/version_resource.h"
 #include "upload/base64.h"
 #include "upload/rc2.h"
 
@@ -55,17 +57,19 @@ struct FileVersion {
 // The fixed file version of the file at `path`; zeros when it has none.
 FileVersion ReadFileVersion(const wchar_t* path) {
   FileVersion version;
-  DWORD ignored = 0;
-  const DWORD size = ::GetFileVersionInfoSizeW(path, &ignored);
-  if (size == 0) return version;
-  std::vector<std::uint8_t> resource(size);
-  if (!::GetFileVersionInfoW(path, 0, size, resource.data())) {
-    QM_TRACE(Upload, 36, Error, Upload, trace::Int(::GetLastError()));
-    return version;
+  VersionResource resource;
+  switch (resource.LoadFrom(path)) {
+    case VersionResource::Load::NoResource:
+      return version;
+    case VersionResource::Load::Unreadable:
+      QM_TRACE(Upload, 36, Error, Upload, trace::Int(::GetLastError()));
+      return version;
+    case VersionResource::Load::Loaded:
+      break;
   }
-  void* data = nullptr;
+  const void* data = nullptr;
   UINT length = 0;
-  if (!::VerQueryValueW(resource.data(), L"\\", &data, &length)) {
+  if (!resource.Query(L"\\", data, length)) {
     QM_TRACE(Upload, 35, Error, Upload, trace::Int(::GetLastError()));
     return version;
   }
@@ -142,14 +146,12 @@ std::wstring BuildProgramIdentifier() {
 }
 
 std::wstring ProgramIdentifierOf(HMODULE module) {
-  wchar_t path[MAX_PATH] = {};
-  const DWORD length = ::GetModuleFileNameW(module, path, MAX_PATH);
-  // A name that fills the buffer was cut short (and may be unterminated).
-  if (length == 0 || length >= MAX_PATH) {
+  std::wstring path;
+  if (!ReadModulePath(module, MAX_PATH, path)) {
     QM_TRACE(Upload, 33, Error, Upload, trace::Int(::GetLastError()));
     return kProgramIdentifierFallback;
   }
-  const FileVersion version = ReadFileVersion(path);
+  const FileVersion version = ReadFileVersion(path.c_str());
   return L"Quillmark_" + std::to_wstring(version.major) + L"_" + std::to_wstring(version.minor) +
          L"_" + std::to_wstring(version.build) + L"_" + std::to_wstring(version.revision);
 }

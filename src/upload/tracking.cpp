@@ -10,7 +10,9 @@
 #include "diagnostics/trace.h"
 #include "profile/profile_data.h"
 #include "support/environment.h"
+#include "support/module_path.h"
 #include "support/registry.h"
+#include "support/setup_keys.h"
 #include "support/text.h"
 #include "upload/tracker.h"
 
@@ -20,8 +22,7 @@ namespace {
 constexpr wchar_t kTrackingSwitch[] = L"-TRACKING";
 constexpr wchar_t kTrackingLibrary[] = L"LinkBridge.dll";
 constexpr wchar_t kTrackingResourceVariable[] = L"TrackingResource";
-constexpr wchar_t kUidsKey[] = L"SOFTWARE\\Orvex Software\\Setup\\UIDS";
-constexpr std::size_t kTextCapacity = 260;
+constexpr DWORD kTextCapacity = 260;
 
 // The events the service knows, each with the name of its one parameter.
 struct EventParameter {
@@ -44,13 +45,11 @@ const wchar_t* ParameterOf(std::wstring_view event) noexcept {
 // The library's path: the drive and folder of this program's own file. A
 // module path that does not fit the buffer is refused, not cut.
 bool TrackingLibraryPath(std::wstring& path) {
-  std::array<wchar_t, kTextCapacity> own{};
-  const DWORD length = ::GetModuleFileNameW(nullptr, own.data(), static_cast<DWORD>(own.size()));
-  if (length == 0 || length >= own.size()) return false;
-  const std::wstring_view file(own.data(), length);
-  const std::size_t folder_end = file.find_last_of(L"\\/:");
-  if (folder_end == std::wstring_view::npos) return false;
-  path.assign(file.substr(0, folder_end + 1));
+  std::wstring own;
+  if (!ReadModulePath(nullptr, kTextCapacity, own)) return false;
+  const std::size_t folder_end = own.find_last_of(L"\\/:");
+  if (folder_end == std::wstring::npos) return false;
+  path.assign(own, 0, folder_end + 1);
   path += kTrackingLibrary;
   return true;
 }
@@ -59,9 +58,7 @@ bool TrackingLibraryPath(std::wstring& path) {
 // its terminator in the buffer is refused.
 bool ReadMachineMUID(std::wstring& muid) {
   UniqueKey key;
-  if (registry::OpenKey(HKEY_LOCAL_MACHINE, kUidsKey, KEY_QUERY_VALUE, key) != ERROR_SUCCESS) {
-    return false;
-  }
+  if (OpenSetupUidsKey(KEY_QUERY_VALUE, key) != ERROR_SUCCESS) return false;
   std::wstring read;
   if (registry::ReadText(key.Get(), L"MUID", kTextCapacity, registry::TextTypes::AnyType, read) !=
           ERROR_SUCCESS ||
