@@ -11,7 +11,7 @@
 #include <objbase.h>
 #include <oleauto.h>
 
-#include "collector/omx_sdk.h"
+#include "sdk/omx_sdk.h"
 #include "resources/resource_ids.h"
 #include "support/com.h"
 #include "support/unique_resource.h"

@@ -8,7 +8,7 @@
 #include <atomic>
 #include <string>
 
-#include "collector/omx_sdk.h"
+#include "sdk/omx_sdk.h"
 #include "sdk/sdk_objects.h"
 #include "sdk/sdk_state.h"
 

@@ -7,7 +7,7 @@
 
 #include <memory>
 
-#include "collector/omx_sdk.h"
+#include "sdk/omx_sdk.h"
 #include "sdk/sdk_state.h"
 
 namespace qm::sim {

@@ -4,9 +4,9 @@
 #include <cstdint>
 
 #include "collector/add_on_probes.h"
-#include "collector/configuration_item.h"
+#include "sdk/configuration_item.h"
 #include "collector/mobile_feature.h"
-#include "collector/sdk_map.h"
+#include "sdk/sdk_map.h"
 #include "diagnostics/trace.h"
 #include "profile/profile_data.h"
 
@@ -174,7 +174,8 @@ void ReadVpnBits(std::uint32_t& mask) {
 
 }  // namespace
 
-bool CollectInstalledAddOns(SdkSession& session, CProfileData& profile) {
+bool CollectInstalledAddOns(SdkSession& session, const SettingsLibraryLoader& settings_library,
+                            CProfileData& profile) {
   std::uint32_t mask = 0;
   ReadProtectionState(session, profile, mask);
   ReadAddOnItems(session, mask);
@@ -183,7 +184,7 @@ bool CollectInstalledAddOns(SdkSession& session, CProfileData& profile) {
     mask |= kSweeperBit;
     QM_TRACE(Collector, 66, Error, Collector);
   }
-  if (IsMobileFeatureEnabled(session.SettingsLibrary())) {
+  if (IsMobileFeatureEnabled(settings_library)) {
     mask |= kMobileBit;
     QM_TRACE(Collector, 67, Error, Collector);
   }

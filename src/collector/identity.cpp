@@ -3,7 +3,7 @@
 #include <array>
 #include <string>
 
-#include "collector/configuration_item.h"
+#include "sdk/configuration_item.h"
 #include "collector/suite_version.h"
 #include "diagnostics/trace.h"
 #include "profile/profile_data.h"
@@ -180,12 +180,12 @@ constexpr std::array<ItemRead, 3> kConnectionSettingReads = {{
 
 }  // namespace
 
-bool ReadMuid(SdkSession& session, CProfileData& profile) {
+bool ReadMuid(SdkSession& session, EventSink& events, CProfileData& profile) {
   CountersInputs unused;
   Destination to{profile, unused};
   Variant value = Variant::UInt(0);
   if (ReadItem(session, value, kMuidRead, to)) return true;
-  session.SendTrackingEvent(kNoMuidEvent, 1);
+  events.Report(kNoMuidEvent, 1);
   return false;
 }
 

@@ -6,7 +6,7 @@
 #include <new>
 #include <string>
 
-#include "collector/sdk_map.h"
+#include "sdk/sdk_map.h"
 #include "diagnostics/trace.h"
 #include "profile/profile_data.h"
 

@@ -3,7 +3,7 @@
 // Collection step: the agent's products and the licence data it holds for
 // each, reported as the agent gives them.
 
-#include "collector/sdk_session.h"
+#include "sdk/sdk_session.h"
 
 namespace qm {
 

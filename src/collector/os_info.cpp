@@ -4,7 +4,7 @@
 #include <memory>
 #include <new>
 
-#include "collector/configuration_item.h"
+#include "sdk/configuration_item.h"
 #include "collector/machine_os_info.h"
 #include "diagnostics/trace.h"
 #include "profile/profile_data.h"

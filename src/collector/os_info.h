@@ -4,7 +4,7 @@
 // numbers as the agent reports them through its configuration and the .NET
 // and Windows 10 data from the machine.
 
-#include "collector/sdk_session.h"
+#include "sdk/sdk_session.h"
 
 namespace qm {
 

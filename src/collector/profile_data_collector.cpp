@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "collector/add_ons.h"
-#include "collector/counters_inputs.h"
+#include "counters/counters_inputs.h"
 #include "collector/identity.h"
 #include "collector/licences.h"
 #include "collector/os_info.h"
@@ -50,10 +50,8 @@ void RunContainedStep(const char* name, Step&& step) {
 
 }  // namespace
 
-ProfileDataCollector::ProfileDataCollector() : ProfileDataCollector(SystemCollectorPlatform()) {}
-
-ProfileDataCollector::ProfileDataCollector(CollectorPlatform platform)
-    : session_(std::move(platform)) {
+ProfileDataCollector::ProfileDataCollector(const CollectorPlatform& platform, EventSink& events)
+    : platform_(platform), events_(events), session_(platform.create_root, events) {
   QM_TRACE(Collector, 11, Info, Collector);
 }
 
@@ -73,8 +71,7 @@ bool ProfileDataCollector::PrepareProfile() {
   // A second collection starts from a fresh profile, and the documents cached
   // from the first would no longer describe it.
   profile_.reset();
-  full_json_cache_.clear();
-  reduced_json_cache_.clear();
+  compared_json_.clear();
   profile_.reset(new (std::nothrow) CProfileData());
   if (!profile_) {
     QM_TRACE(Collector, 25, Error, Collector);
@@ -92,17 +89,20 @@ bool ProfileDataCollector::Collect() {
   CProfileData& profile = *profile_;
   SdkSession& session = session_;
 
-  if (!ReadMuid(session, profile)) return false;
+  if (!ReadMuid(session, events_, profile)) return false;
 
   CountersInputs inputs;
   RunContainedStep("OSInfo", [&] { return CollectOSInfo(session, profile); });
   RunContainedStep("Identity", [&] { return CollectIdentity(session, profile, inputs); });
   RunContainedStep("ConnectionSettings",
                    [&] { return CollectConnectionSettings(session, profile); });
-  RunContainedStep("InstalledAddOns", [&] { return CollectInstalledAddOns(session, profile); });
+  RunContainedStep("InstalledAddOns", [&] {
+    return CollectInstalledAddOns(session, platform_.settings_library, profile);
+  });
   RunContainedStep("LicenseInfo", [&] { return CollectLicenseInfo(session, profile); });
-  RunContainedStep("DetectionCounters",
-                   [&] { return CollectDetectionCounters(session, profile, inputs); });
+  RunContainedStep("DetectionCounters", [&] {
+    return CollectDetectionCounters(session, platform_.now, profile, inputs);
+  });
   return true;
 }
 
@@ -111,26 +111,24 @@ bool ProfileDataCollector::GetProfileJson(std::wstring& json) {
     QM_TRACE(Collector, 141, Error, Collector);
     return false;
   }
-  json = full_json_cache_.empty()
-             ? profile_->ToJson(document_inputs_,
-                                [this](const wchar_t* name, std::int32_t value) {
-                                  session_.SendTrackingEvent(name, value);
-                                })
-             : full_json_cache_;
+  json = profile_->ToJson(document_inputs_, &events_);
   return !json.empty();
 }
 
 bool ProfileDataCollector::GetReducedProfileJson(std::wstring& json) {
+  const std::wstring* compared = ComparedJson();
+  if (compared == nullptr) return false;
+  json = *compared;
+  return true;
+}
+
+const std::wstring* ProfileDataCollector::ComparedJson() {
   if (!profile_) {
     QM_TRACE(Collector, 142, Error, Collector);
-    return false;
+    return nullptr;
   }
-  if (reduced_json_cache_.empty()) {
-    json = profile_->ToCompareJson(document_inputs_);
-  } else if (&json != &reduced_json_cache_) {
-    json = reduced_json_cache_;
-  }
-  return true;
+  if (compared_json_.empty()) compared_json_ = profile_->ToCompareJson(document_inputs_);
+  return &compared_json_;
 }
 
 bool ProfileDataCollector::HasProfileChanged() {
@@ -139,11 +137,12 @@ bool ProfileDataCollector::HasProfileChanged() {
     return false;
   }
   QM_TRACE(Collector, 170, Info, Collector);
-  if (!GetReducedProfileJson(reduced_json_cache_)) {
+  const std::wstring* compared = ComparedJson();
+  if (compared == nullptr) {
     QM_TRACE(Collector, 171, Error, Collector);
     return false;
   }
-  const std::uint32_t hash = ReducedDocumentHash(reduced_json_cache_);
+  const std::uint32_t hash = ReducedDocumentHash(*compared);
   std::uint32_t kept = 0;
   if (!session_.ReadKeptValue(kProfileHashValueId, kept)) return true;
   return hash != kept;
@@ -154,7 +153,7 @@ bool ProfileDataCollector::IsResendDue() {
     QM_TRACE(Collector, 167, Error, Collector);
     return false;
   }
-  const DATE now = session_.Now();
+  const DATE now = platform_.now();
   DATE kept = 0;
   if (!session_.ReadKeptDate(kLastUploadTimeValueId, kept)) {
     QM_TRACE(Collector, 168, Info, Collector);
@@ -177,17 +176,18 @@ void ProfileDataCollector::KeepUploadState() {
       return;
     }
     QM_TRACE(Collector, 160, Info, Collector);
-    if (!GetReducedProfileJson(reduced_json_cache_)) {
+    const std::wstring* compared = ComparedJson();
+    if (compared == nullptr) {
       QM_TRACE(Collector, 161, Error, Collector);
       return;
     }
-    const std::uint32_t hash = ReducedDocumentHash(reduced_json_cache_);
+    const std::uint32_t hash = ReducedDocumentHash(*compared);
     if (!session_.WriteKeptValue(kProfileHashValueId, hash)) {
       QM_TRACE(Collector, 162, Error, Collector);
       return;
     }
     QM_TRACE(Collector, 163, Info, Collector, trace::Int(hash));
-    const DATE now = session_.Now();
+    const DATE now = platform_.now();
     if (!session_.WriteKeptDate(kLastUploadTimeValueId, now)) {
       QM_TRACE(Collector, 164, Error, Collector);
       return;

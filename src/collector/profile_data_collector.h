@@ -6,10 +6,23 @@
 #include <string>
 #include <utility>
 
-#include "collector/sdk_session.h"
+#include "collector/settings_hub.h"
 #include "profile/document_inputs.h"
+#include "profile/event_sink.h"
+#include "sdk/sdk_session.h"
+#include "support/clock.h"
 
 namespace qm {
+
+// What the collection takes from the machine. The program creates the SDK's
+// registered class, reads the system clock and loads the agent's settings
+// library; tests hand in the in-process SDK, fix the time and bring a fake
+// library in-process.
+struct CollectorPlatform {
+  RootFactory create_root = CreateRegisteredRoot;
+  Clock now = SystemUtcNow;
+  SettingsLibraryLoader settings_library = SystemSettingsLibraryLoader();
+};
 
 class CProfileData;
 class IProfileDataObserver;
@@ -20,8 +33,9 @@ class IProfileDataObserver;
 // operations are virtual so that the run's own tests can stand in for the SDK.
 class ProfileDataCollector {
  public:
-  ProfileDataCollector();
-  explicit ProfileDataCollector(CollectorPlatform platform);
+  // The platform and the sink of the run's failure events are the caller's
+  // and outlive the collector.
+  ProfileDataCollector(const CollectorPlatform& platform, EventSink& events);
   virtual ~ProfileDataCollector();
   ProfileDataCollector(const ProfileDataCollector&) = delete;
   ProfileDataCollector& operator=(const ProfileDataCollector&) = delete;
@@ -41,7 +55,8 @@ class ProfileDataCollector {
   void SetDocumentInputs(DocumentInputs inputs) { document_inputs_ = std::move(inputs); }
   // The full JSON document of the profile.
   [[nodiscard]] virtual bool GetProfileJson(std::wstring& json);
-  // The reduced JSON document, whose hash decides whether to send.
+  // The reduced JSON document, whose hash decides whether to send; the same
+  // text from the first request until the next collection.
   [[nodiscard]] virtual bool GetReducedProfileJson(std::wstring& json);
 
   // True when the reduced document differs from the one last sent.
@@ -58,12 +73,18 @@ class ProfileDataCollector {
 
  private:
   [[nodiscard]] bool PrepareProfile();
+  // The reduced document of the profile, made once per collection: the hash
+  // that decides whether to send and the hash kept after sending describe
+  // the same document, whatever changes in the profile between the two.
+  // Null, traced, without a profile.
+  [[nodiscard]] const std::wstring* ComparedJson();
 
+  const CollectorPlatform& platform_;
+  EventSink& events_;
   SdkSession session_;
   std::unique_ptr<CProfileData> profile_;
   DocumentInputs document_inputs_;
-  std::wstring full_json_cache_;
-  std::wstring reduced_json_cache_;
+  std::wstring compared_json_;
 };
 
 }  // namespace qm

@@ -37,4 +37,7 @@ struct SettingsLibraryLoader {
   SettingsGetUtilFunction (*resolve)(HMODULE library, const char* export_name);
 };
 
+// LoadLibraryW by full path and GetProcAddress.
+[[nodiscard]] SettingsLibraryLoader SystemSettingsLibraryLoader() noexcept;
+
 }  // namespace qm

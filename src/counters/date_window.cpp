@@ -1,6 +1,6 @@
 #include "counters/date_window.h"
 
-#include "collector/omx_sdk.h"
+#include "sdk/omx_sdk.h"
 #include "counters/sdk_reading.h"
 
 namespace qm::counters {

@@ -7,7 +7,7 @@
 #include <oaidl.h>
 #include <windows.h>
 
-#include "collector/sdk_session.h"
+#include "sdk/sdk_session.h"
 #include "support/com.h"
 
 namespace qm::counters {

@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "collector/omx_sdk.h"
+#include "sdk/omx_sdk.h"
 #include "counters/agent_flags.h"
 #include "counters/date_window.h"
 #include "counters/detection_readers.h"
@@ -31,8 +31,8 @@ constexpr wchar_t kNoDateTimeObject[] = L"Error creating 'OMX_DATE_TIME_OBJECT'.
 // the refused object logged, when the SDK would not make it. The start's parts
 // go as VT_INT and the end's as VT_UI2, as the statistics service has always
 // been handed them.
-ComPtr<IOmxDateTimeFilter> DetectionsWindow(SdkSession& session) {
-  const counters::Moment now = counters::MomentOf(session.Now());
+ComPtr<IOmxDateTimeFilter> DetectionsWindow(SdkSession& session, const Clock& clock) {
+  const counters::Moment now = counters::MomentOf(clock());
   counters::DateWindow window;
   window.filter =
       counters::CreateSdkObjectAs<IOmxDateTimeFilter>(session, omx::kDateTimeFilterProgId);
@@ -65,10 +65,10 @@ bool ReportsFullCounters(const CountersInputs& inputs) noexcept {
   return version && custom;
 }
 
-bool CollectDetectionCounters(SdkSession& session, CProfileData& profile,
+bool CollectDetectionCounters(SdkSession& session, const Clock& now, CProfileData& profile,
                               const CountersInputs& inputs) {
   QM_TRACE(Collector, 133, Info, Collector);
-  const ComPtr<IOmxDateTimeFilter> filter = DetectionsWindow(session);
+  const ComPtr<IOmxDateTimeFilter> filter = DetectionsWindow(session, now);
   if (!filter) return false;
 
   auto record = std::make_unique<CDetectionCounters>();
@@ -88,11 +88,11 @@ bool CollectDetectionCounters(SdkSession& session, CProfileData& profile,
                                [&] { return counters::ReadRecoveredBytes(session, fields); });
     }
     (void)RunContainedReader("ReadBlockedThreats",
-                             [&] { return counters::ReadBlockedThreats(session, fields); });
+                             [&] { return counters::ReadBlockedThreats(session, now, fields); });
     (void)RunContainedReader("ReadInstalledUpdates",
                              [&] { return counters::ReadInstalledUpdates(session, fields); });
     (void)RunContainedReader("ReadUserUrlCounts",
-                             [&] { return counters::ReadUserUrlCounts(session, fields); });
+                             [&] { return counters::ReadUserUrlCounts(session, now, fields); });
   }
   profile.SetDetectionCounters(record.release());
   QM_TRACE(Collector, 134, Info, Collector);

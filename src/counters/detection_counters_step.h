@@ -2,8 +2,9 @@
 
 // The last collection step: the profile's detection counters.
 
-#include "collector/counters_inputs.h"
-#include "collector/sdk_session.h"
+#include "counters/counters_inputs.h"
+#include "sdk/sdk_session.h"
+#include "support/clock.h"
 
 namespace qm {
 
@@ -14,10 +15,10 @@ class CProfileData;
 // identifier 187477 or 187478.
 [[nodiscard]] bool ReportsFullCounters(const CountersInputs& inputs) noexcept;
 
-// Fills a counters record and attaches it to `profile`. False, with no
-// record, only when the SDK would not make the shared date window; a reader
-// that fails leaves its fields at their initial values and the others run.
-bool CollectDetectionCounters(SdkSession& session, CProfileData& profile,
+// Fills a counters record, its windows ending at `now`, and attaches it to `profile`. False, with
+// no record, only when the SDK would not make the shared date window; a reader that fails leaves
+// its fields at their initial values and the others run.
+bool CollectDetectionCounters(SdkSession& session, const Clock& now, CProfileData& profile,
                               const CountersInputs& inputs);
 
 }  // namespace qm

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "collector/omx_sdk.h"
+#include "sdk/omx_sdk.h"
 #include "counters/agent_flags.h"
 #include "counters/date_window.h"
 #include "counters/sdk_reading.h"
@@ -190,9 +190,9 @@ bool ReadRecoveredBytes(SdkSession& session, CDetectionCounters& record) {
   return true;
 }
 
-bool ReadBlockedThreats(SdkSession& session, CDetectionCounters& record) {
+bool ReadBlockedThreats(SdkSession& session, const Clock& clock, CDetectionCounters& record) {
   const DateWindow window = CreateDateWindow(session);
-  const Moment now = MomentOf(session.Now());
+  const Moment now = MomentOf(clock());
   if (FAILED(SetMoment(window.end, now, VT_I4))) return false;
   if (FAILED(window.filter->SetEnd(AsValue(window.end).Get()))) return false;
   if (FAILED(SetMoment(window.start, kBlockedThreatsSince, VT_I4))) return false;

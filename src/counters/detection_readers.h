@@ -6,7 +6,8 @@
 // failing reader leaves its fields as they were. The SDK's refusals are logged
 // on the collector's error line where the agent's support staff expect them.
 
-#include "collector/sdk_session.h"
+#include "sdk/sdk_session.h"
+#include "support/clock.h"
 #include "profile/detection_counters.h"
 #include "support/com.h"
 
@@ -33,7 +34,7 @@ bool ReadTotalAnalyzedFiles(SdkSession& session, CDetectionCounters& record);
 bool ReadRecoveredBytes(SdkSession& session, CDetectionCounters& record);
 
 // Threats blocked since 1901 over the eleven categories of statistics key "0".
-bool ReadBlockedThreats(SdkSession& session, CDetectionCounters& record);
+bool ReadBlockedThreats(SdkSession& session, const Clock& now, CDetectionCounters& record);
 
 // "Installed" of configuration value 0x4009996.
 bool ReadInstalledUpdates(SdkSession& session, CDetectionCounters& record);

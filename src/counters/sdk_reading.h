@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "collector/sdk_session.h"
+#include "sdk/sdk_session.h"
 #include "support/com.h"
 
 namespace qm::counters {

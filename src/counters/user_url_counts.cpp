@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "collector/omx_sdk.h"
+#include "sdk/omx_sdk.h"
 #include "counters/agent_flags.h"
 #include "counters/date_window.h"
 #include "counters/sdk_reading.h"
@@ -50,10 +50,10 @@ Account AccountOf(const std::wstring& sid) {
   return Account::kCount;
 }
 
-// The account's window, from 1971 to now. A window the SDK would not make
+// The account's window, from 1971 to `now`. A window the SDK would not make
 // is left unset: the datastore then counts without one.
-Variant AccountWindow(SdkSession& session) {
-  const Moment now = MomentOf(session.Now());
+Variant AccountWindow(SdkSession& session, const Clock& now_clock) {
+  const Moment now = MomentOf(now_clock());
   const DateWindow window = CreateDateWindow(session);
   if (window.IsComplete()) {
     SetMomentWhateverAnswered(window.end, now, VT_UI2);
@@ -65,7 +65,7 @@ Variant AccountWindow(SdkSession& session) {
 }
 
 // The query of one account's URLs, entries in the order the datastore reads them.
-ComPtr<IOmxMap> UrlQuery(SdkSession& session, const std::wstring& sid) {
+ComPtr<IOmxMap> UrlQuery(SdkSession& session, const Clock& now, const std::wstring& sid) {
   auto query = CreateSdkObjectAs<IOmxMap>(session, omx::kVariantMapProgId);
   if (!query) return {};
   // "countersType" has a capital T in this query, unlike the malware counters'.
@@ -80,7 +80,7 @@ ComPtr<IOmxMap> UrlQuery(SdkSession& session, const std::wstring& sid) {
   for (const auto& entry : entries) {
     if (FAILED(query->Add(Variant::Text(entry.key).Get(), entry.value.Get()))) return {};
   }
-  const Variant window = AccountWindow(session);
+  const Variant window = AccountWindow(session, now);
   const auto date_filters = CreateSdkObjectAs<IOmxMap>(session, omx::kVariantMapProgId);
   if (FAILED(date_filters->Add(Variant::Text(L"MyFilter").Get(), window.Get()))) return {};
   if (FAILED(query->Add(Variant::Text(L"dateTimeFilters").Get(), AsValue(date_filters).Get())))
@@ -89,8 +89,9 @@ ComPtr<IOmxMap> UrlQuery(SdkSession& session, const std::wstring& sid) {
 }
 
 // Adds the URLs the datastore holds for `sid` to `total`; false ends the pass.
-bool CountAccountUrls(SdkSession& session, const std::wstring& sid, std::uint32_t& total) {
-  const ComPtr<IOmxMap> query = UrlQuery(session, sid);
+bool CountAccountUrls(SdkSession& session, const Clock& now, const std::wstring& sid,
+                      std::uint32_t& total) {
+  const ComPtr<IOmxMap> query = UrlQuery(session, now, sid);
   if (!query) return false;
   const auto datastore = CreateSdkObjectAs<IOmxDatastore>(session, omx::kDatastoreProgId);
   if (!datastore) return false;
@@ -137,7 +138,7 @@ bool ListUserProfileSids(std::vector<std::wstring>& sids) {
   return true;
 }
 
-bool ReadUserUrlCounts(SdkSession& session, CDetectionCounters& record) {
+bool ReadUserUrlCounts(SdkSession& session, const Clock& now, CDetectionCounters& record) {
   if (!IsParentalControlEnabled()) return false;
   std::vector<std::wstring> sids;
   if (!ListUserProfileSids(sids)) return false;
@@ -149,7 +150,7 @@ bool ReadUserUrlCounts(SdkSession& session, CDetectionCounters& record) {
       case Account::kSkip:
         continue;
       case Account::kCount:
-        if (!CountAccountUrls(session, sid, total)) return false;
+        if (!CountAccountUrls(session, now, sid, total)) return false;
         break;
     }
   }

@@ -6,8 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "collector/sdk_session.h"
 #include "profile/detection_counters.h"
+#include "sdk/sdk_session.h"
+#include "support/clock.h"
 
 namespace qm::counters {
 
@@ -19,6 +20,6 @@ namespace qm::counters {
 // Sets `Last30DaysAnalyzedURLs` to the sum over the accounts, only when every
 // account was either counted or skipped; any other failure leaves it as it
 // was. Runs only while the agent's parental control is on.
-bool ReadUserUrlCounts(SdkSession& session, CDetectionCounters& record);
+bool ReadUserUrlCounts(SdkSession& session, const Clock& now, CDetectionCounters& record);
 
 }  // namespace qm::counters

@@ -5,8 +5,6 @@
 // probes and the registry and hands it in, so building a document reads
 // nothing of its own and reaches nothing above the profile.
 
-#include <cstdint>
-#include <functional>
 #include <string>
 
 #include "profile/fallback_product.h"
@@ -21,9 +19,5 @@ struct DocumentInputs {
   // The full document's product when the collection found none.
   FallbackProductTexts fallback_product;
 };
-
-// Where the full document reports, as a named event with one value, that it
-// could not be built. May be empty: the report is then dropped.
-using DocumentEventSink = std::function<void(const wchar_t* name, std::int32_t value)>;
 
 }  // namespace qm

@@ -47,11 +47,10 @@ void CProfileData::AddIdentityMembers(JsonObject& document, const DocumentInputs
   if (!inputs.install_uid.empty()) document.Add(JsonStringPair(L"InstUID", inputs.install_uid));
 }
 
-std::wstring CProfileData::ToJson(const DocumentInputs& inputs,
-                                  const DocumentEventSink& report) const {
+std::wstring CProfileData::ToJson(const DocumentInputs& inputs, EventSink* report) const {
   if (GetMUID().empty()) {
     QM_TRACE(ProfileDocument, 10, Error, Run);
-    if (report) report(kNoMuidEvent, kNoMuidAtDocument);
+    if (report != nullptr) report->Report(kNoMuidEvent, kNoMuidAtDocument);
     return {};
   }
   const std::wstring products = ProductsMember(&inputs.fallback_product);

@@ -11,6 +11,7 @@
 
 #include "profile/detection_counters.h"
 #include "profile/document_inputs.h"
+#include "profile/event_sink.h"
 #include "profile/records.h"
 
 namespace qm {
@@ -83,9 +84,8 @@ class CProfileData : public IProfileDataObserver {
   void AddProduct(CProductInfo* product);
 
   // The uploaded document; empty when the profile has no MUID, which is
-  // reported to `report` as "prfNotMUID" with 2.
-  [[nodiscard]] std::wstring ToJson(const DocumentInputs& inputs,
-                                    const DocumentEventSink& report) const;
+  // reported to `report` (when given) as "prfNotMUID" with 2.
+  [[nodiscard]] std::wstring ToJson(const DocumentInputs& inputs, EventSink* report) const;
   // The document whose hash detects a change: no counters, no file version,
   // and the products exactly as collected.
   [[nodiscard]] std::wstring ToCompareJson(const DocumentInputs& inputs) const;

@@ -86,8 +86,19 @@ constexpr char kUploaded[] = "JSON del perfilado subido.";
 constexpr char kUploadFailed[] = "Error subiendo el JSON del perfilado.";
 constexpr char kRunCompleted[] = "Quillmark se ha ejecutado correctamente.";
 
+// The collection's failure events go to the process's tracking.
+class ProcessTracking final : public EventSink {
+ public:
+  void Report(const wchar_t* name, std::int32_t value) noexcept override {
+    SendTrackingEvent(name, value);
+  }
+};
+
 std::unique_ptr<ProfileDataCollector> CreateCollector() {
-  return std::unique_ptr<ProfileDataCollector>(new (std::nothrow) ProfileDataCollector());
+  static const CollectorPlatform platform;
+  static ProcessTracking tracking;
+  return std::unique_ptr<ProfileDataCollector>(new (std::nothrow)
+                                                   ProfileDataCollector(platform, tracking));
 }
 
 std::wstring BuildSystemDataFilePath(std::wstring_view muid) { return BuildDataFilePath(muid); }

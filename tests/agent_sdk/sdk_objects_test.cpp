@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "collector/omx_sdk.h"
+#include "sdk/omx_sdk.h"
 #include "common/scratch_folder.h"
 #include "sdk/sdk_objects.h"
 #include "sdk/sdk_state.h"

@@ -14,17 +14,11 @@
 #include "collector/profile_data_collector.h"
 #include "diagnostics/trace_recorder.h"
 #include "profile/profile_data.h"
-#include "sdk/sdk_objects.h"
-#include "sdk/sdk_scenario.h"
-#include "sdk/sdk_state.h"
+#include "sdk/simulated_sdk.h"
 
 namespace qm::testing {
 
-struct TrackingEvent {
-  std::wstring name;
-  std::int32_t value;
-  bool operator==(const TrackingEvent&) const = default;
-};
+using TrackingEvent = ReportedEvent;
 
 // The configuration items the tests change one at a time.
 inline constexpr LONG kMuidItem = 0x4009701;
@@ -33,10 +27,6 @@ inline constexpr LONG kCountryItem = 0x400904B;
 inline constexpr LONG kConnection1Item = 0x4009014;
 inline constexpr LONG kOsMajorItem = 0x4009703;
 inline constexpr LONG kOsX64Item = 0x4009707;
-
-inline sim::SdkAnswer Answer(sim::SdkValue value) { return sim::SdkAnswer{S_OK, std::move(value)}; }
-inline sim::SdkAnswer Text(const wchar_t* text) { return Answer(sim::SdkValue::Text(text)); }
-inline sim::SdkAnswer Int(std::uint64_t value) { return Answer(sim::SdkValue::Of(VT_I4, value)); }
 
 // An agent that answers everything a collection reads.
 inline sim::SdkScenario AgentScenario() {
@@ -60,29 +50,20 @@ inline sim::SdkScenario AgentScenario() {
 }
 
 // One agent: its SDK state outlives the collectors made for it, as the value
-// store outlives runs.
-class SimulatedAgent {
+// store outlives runs. It catches the events its collectors report.
+class SimulatedAgent : public SimulatedSdk {
  public:
   explicit SimulatedAgent(sim::SdkScenario scenario = AgentScenario())
-      : state(std::make_shared<sim::SdkState>(std::move(scenario))) {}
-
-  [[nodiscard]] CollectorPlatform Platform() {
-    CollectorPlatform platform;
-    platform.create_root = [state = state](IUnknown** root) {
-      return sim::CreateSimulatedRoot(state, IID_IUnknown, reinterpret_cast<void**>(root));
-    };
-    platform.send_tracking_event = [this](const wchar_t* name, std::int32_t value) {
-      events.push_back({name, value});
-    };
+      : SimulatedSdk(std::move(scenario)) {
+    platform.create_root = Root();
     platform.now = [this] { return now; };
-    return platform;
-  }
-  [[nodiscard]] std::unique_ptr<ProfileDataCollector> MakeCollector() {
-    return std::make_unique<ProfileDataCollector>(Platform());
   }
 
-  std::shared_ptr<sim::SdkState> state;
-  std::vector<TrackingEvent> events;
+  [[nodiscard]] std::unique_ptr<ProfileDataCollector> MakeCollector() {
+    return std::make_unique<ProfileDataCollector>(platform, *this);
+  }
+
+  CollectorPlatform platform;
   DATE now = 45000.5;  // 15 March 2023, 12:00 UTC
 };
 
@@ -103,9 +84,8 @@ class Collection : public ::testing::Test {
   // The same with a fresh collector for the same agent, as the next run.
   bool CollectAgain() {
     TearDown();
-    CollectorPlatform platform = agent_->Platform();
-    platform.settings_library = settings_library_;
-    collector_ = std::make_unique<ProfileDataCollector>(std::move(platform));
+    agent_->platform.settings_library = settings_library_;
+    collector_ = agent_->MakeCollector();
     if (!collector_->Initialise()) return false;
     recorder_.Clear();
     return collector_->Collect();

@@ -10,10 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "collector/sim_collector.h"
 #include "common/registry_sandbox.h"
 #include "counters/detection_counters_step.h"
 #include "diagnostics/trace_recorder.h"
+#include "profile/profile_data.h"
+#include "sdk/simulated_sdk.h"
 
 namespace qm::testing {
 namespace {
@@ -27,6 +28,7 @@ constexpr wchar_t kProfileList[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVer
 constexpr wchar_t kUser[] = L"S-1-5-21-0-0-0-1000";
 constexpr wchar_t kAdmin[] = L"S-1-5-21-0-0-0-500";
 constexpr CountersInputs kFullCounters{18, 7, 2, 187477};
+constexpr DATE kNow = 45000.5;  // 15 March 2023, 12:00 UTC
 
 SdkValue Count(std::uint64_t n, VARTYPE type = VT_I4) { return SdkValue::Of(type, n); }
 SdkValue Map(std::vector<sim::SdkMapEntry> entries) { return SdkValue::Map(std::move(entries)); }
@@ -64,12 +66,12 @@ class CountersStep : public ::testing::Test {
       registry_.SetText(std::wstring(kProfileList) + L"\\" + subkey, L"ProfileImagePath", L"C:\\u");
   }
   bool Collect(sim::SdkScenario scenario, CountersInputs inputs = kFullCounters) {
-    agent_ = std::make_unique<SimulatedAgent>(std::move(scenario));
-    SdkSession session(agent_->Platform());
+    agent_ = std::make_unique<SimulatedSdk>(std::move(scenario));
+    SdkSession session(agent_->Root(), *agent_);
     EXPECT_TRUE(session.Open());
     recorder_.Clear();
     profile_.SetDetectionCounters(nullptr);
-    return CollectDetectionCounters(session, profile_, inputs);
+    return CollectDetectionCounters(session, [] { return kNow; }, profile_, inputs);
   }
   [[nodiscard]] std::vector<std::wstring> ErrorLines() const {
     std::vector<std::wstring> lines;
@@ -82,7 +84,7 @@ class CountersStep : public ::testing::Test {
 
   RegistrySandbox registry_;
   trace::TraceRecorder recorder_;
-  std::unique_ptr<SimulatedAgent> agent_;
+  std::unique_ptr<SimulatedSdk> agent_;
   CProfileData profile_;
 };
 

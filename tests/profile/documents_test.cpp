@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/event_log.h"
 #include "common/registry_sandbox.h"
 #include "diagnostics/trace_recorder.h"
 #include "profile/document_hash.h"
@@ -15,7 +16,9 @@
 namespace qm {
 namespace {
 
+using testing::EventLog;
 using ::testing::IsEmpty;
+using testing::ReportedEvent;
 
 constexpr wchar_t kSetup[] = L"SOFTWARE\\Orvex Software\\Setup";
 
@@ -87,12 +90,9 @@ TEST_F(ProfileDocuments, OptionalMembersComeAndGoWithTheirOwnCommas) {
 TEST_F(ProfileDocuments, ProfileWithoutMuidHasNoFullDocumentButAReducedOne) {
   profile_.SetMUID(L"");
   trace::TraceRecorder recorder;
-  std::vector<std::pair<std::wstring, std::int32_t>> reported;
-  const DocumentEventSink sink = [&](const wchar_t* name, std::int32_t value) {
-    reported.emplace_back(name, value);
-  };
-  EXPECT_EQ(profile_.ToJson(inputs_, sink), L"");
-  EXPECT_THAT(reported, ::testing::ElementsAre(std::make_pair(std::wstring(L"prfNotMUID"), 2)));
+  EventLog reported;
+  EXPECT_EQ(profile_.ToJson(inputs_, &reported), L"");
+  EXPECT_THAT(reported.events, ::testing::ElementsAre(ReportedEvent{L"prfNotMUID", 2}));
   EXPECT_THAT(recorder.Numbers(trace::Source::ProfileDocument), ::testing::ElementsAre(10));
   EXPECT_EQ(Reduced().substr(0, 12), L"{\"MUID\":\"\",\"");
 }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "collector/profile_data_collector.h"
+#include "common/event_log.h"
 #include "common/scratch_folder.h"
 #include "diagnostics/file_writer.h"
 #include "diagnostics/trace_recorder.h"
@@ -43,9 +44,15 @@ struct Machine {
 };
 Machine* g_machine = nullptr;
 
+// Never asked: the fake collector opens no SDK and reports nothing.
+const CollectorPlatform kNoCollectorPlatform;
+testing::EventLog g_no_events;
+
 class FakeCollector : public ProfileDataCollector {
  public:
-  FakeCollector() { profile_.SetMUID(g_machine->muid); }
+  FakeCollector() : ProfileDataCollector(kNoCollectorPlatform, g_no_events) {
+    profile_.SetMUID(g_machine->muid);
+  }
   ~FakeCollector() override { g_machine->calls.push_back("destroyed"); }
 
   bool Initialise() override { return g_machine->initialise; }

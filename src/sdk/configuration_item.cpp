@@ -1,4 +1,4 @@
-#include "collector/configuration_item.h"
+#include "sdk/configuration_item.h"
 
 namespace qm {
 

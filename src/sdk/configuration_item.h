@@ -10,7 +10,7 @@
 #include <string>
 #include <utility>
 
-#include "collector/omx_sdk.h"
+#include "sdk/omx_sdk.h"
 #include "support/com.h"
 
 namespace qm {

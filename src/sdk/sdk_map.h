@@ -2,7 +2,7 @@
 
 // Maps handed back inside SDK values.
 
-#include "collector/omx_sdk.h"
+#include "sdk/omx_sdk.h"
 #include "support/com.h"
 
 namespace qm {

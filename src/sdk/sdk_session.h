@@ -13,8 +13,8 @@
 #include <string>
 #include <string_view>
 
-#include "collector/omx_sdk.h"
-#include "collector/settings_hub.h"
+#include "profile/event_sink.h"
+#include "sdk/omx_sdk.h"
 #include "support/com.h"
 
 namespace qm {
@@ -23,28 +23,17 @@ namespace qm {
 inline constexpr LONG kProfileHashValueId = 0x4009501;     // CRC-32 of the reduced document
 inline constexpr LONG kLastUploadTimeValueId = 0x4009502;  // UTC OLE date of that upload
 
-// LoadLibraryW by full path and GetProcAddress.
-[[nodiscard]] SettingsLibraryLoader SystemSettingsLibraryLoader() noexcept;
+// Creates the SDK's root object and hands out its IUnknown.
+using RootFactory = std::function<HRESULT(IUnknown** root)>;
 
-// What the collection takes from its surroundings. The program creates the
-// SDK's registered class, reports to the tracking service and reads the system
-// clock; tests hand in the in-process SDK, catch the events and fix the time.
-struct CollectorPlatform {
-  // Creates the SDK's root object and hands out its IUnknown.
-  std::function<HRESULT(IUnknown** root)> create_root;
-  std::function<void(const wchar_t* name, std::int32_t value)> send_tracking_event;
-  // The current UTC time as an OLE date.
-  std::function<DATE()> now;
-  // The agent's settings library.
-  SettingsLibraryLoader settings_library = SystemSettingsLibraryLoader();
-};
-
-// The platform as the program uses it.
-[[nodiscard]] CollectorPlatform SystemCollectorPlatform();
+// The SDK's registered root class, as the program creates it.
+[[nodiscard]] HRESULT CreateRegisteredRoot(IUnknown** root);
 
 class SdkSession {
  public:
-  explicit SdkSession(CollectorPlatform platform);
+  // `create_root` makes the root object; a failed opening is reported to
+  // `events`, which must outlive the session.
+  SdkSession(RootFactory create_root, EventSink& events);
   SdkSession(const SdkSession&) = delete;
   SdkSession& operator=(const SdkSession&) = delete;
 
@@ -70,15 +59,6 @@ class SdkSession {
   // Traces one of the collection's English error lines.
   void LogCollectorError(const std::wstring& text);
 
-  // The current UTC time as an OLE date.
-  [[nodiscard]] DATE Now() const { return platform_.now(); }
-  void SendTrackingEvent(const wchar_t* name, std::int32_t value) const {
-    platform_.send_tracking_event(name, value);
-  }
-  [[nodiscard]] const SettingsLibraryLoader& SettingsLibrary() const noexcept {
-    return platform_.settings_library;
-  }
-
   // The value store: a 32-bit value and a date per identifier. Each fails,
   // traced, when the session is not open or the SDK refuses.
   [[nodiscard]] bool WriteKeptValue(LONG id, std::uint32_t value);
@@ -88,10 +68,16 @@ class SdkSession {
 
  private:
   [[nodiscard]] HRESULT CreateRoot();
+  [[nodiscard]] bool OpenContext(ComPtr<IDispatch>& made);
+  [[nodiscard]] bool OpenCommunication(ComPtr<IDispatch>& made);
+  [[nodiscard]] bool OpenConfigurationAndLicence(ComPtr<IDispatch>& made);
+  // Reports a refused step with its "prfFailOMX" code; false.
   [[nodiscard]] bool FailOpening(std::int32_t code);
 
-  CollectorPlatform platform_;
-  // Declared first so that it is left after every object below is released.
+  RootFactory create_root_;
+  EventSink& events_;
+  // Declared first among the owners so that it is left after every object
+  // below is released.
   ComApartment apartment_;
   ComPtr<IOmxRoot> root_;
   ComPtr<IOmxContext> context_;

@@ -1,4 +1,4 @@
-#include "collector/sdk_map.h"
+#include "sdk/sdk_map.h"
 
 namespace qm {
 
