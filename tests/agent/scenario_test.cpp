@@ -1,6 +1,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -86,18 +87,6 @@ TEST(ScenarioErrors, NameTheFieldAndShowTheValueFound) {
   }
 }
 
-// Adds `addition` to `scenario` as a reader adds a documented example to a
-// copy of the default scenario: objects merge, lists grow.
-void AddTo(nlohmann::ordered_json& scenario, const nlohmann::ordered_json& addition) {
-  if (scenario.is_object() && addition.is_object()) {
-    for (const auto& item : addition.items()) AddTo(scenario[item.key()], item.value());
-  } else if (scenario.is_array() && addition.is_array()) {
-    scenario.insert(scenario.end(), addition.begin(), addition.end());
-  } else {
-    scenario = addition;
-  }
-}
-
 struct DocExample {
   std::string paragraph;  // the prose just before the example
   std::string text;
@@ -109,9 +98,12 @@ std::vector<DocExample> JsonExamples(const std::string& markdown) {
   for (size_t at = markdown.find(kOpen); at != std::string::npos;
        at = markdown.find(kOpen, at + kOpen.size())) {
     const size_t body = at + kOpen.size(), end = markdown.find(kClose, body);
-    const size_t paragraph = markdown.rfind("\n\n", at);
+    // The paragraph before the blank line that opens the example.
+    const size_t paragraph = at < 3 ? std::string::npos : markdown.rfind("\n\n", at - 3);
     const size_t from = paragraph == std::string::npos ? 0 : paragraph;
-    examples.push_back({markdown.substr(from, at - from), markdown.substr(body, end - body)});
+    std::string prose = markdown.substr(from, at - from);
+    for (char& c : prose) c = c == '\n' ? ' ' : static_cast<char>(std::tolower(c));
+    examples.push_back({std::move(prose), markdown.substr(body, end - body)});
   }
   return examples;
 }
@@ -138,8 +130,10 @@ TEST(DocumentedScenarios, EachExampleIsAValidScenarioAsTheDocumentSaysToUseIt) {
       const bool member = !example.text.empty() && example.text[0] == '"';
       nlohmann::ordered_json scenario = added ? default_scenario : nlohmann::ordered_json();
       try {
-        AddTo(scenario,
-              nlohmann::ordered_json::parse(member ? "{" + example.text + "}" : example.text));
+        // Each member of the example takes the place of the scenario's member of that name.
+        const auto piece =
+            nlohmann::ordered_json::parse(member ? "{" + example.text + "}" : example.text);
+        for (const auto& item : piece.items()) scenario[item.key()] = item.value();
         (void)ParseScenario(scenario, folder.Path());
       } catch (const std::exception& error) {
         ADD_FAILURE() << error.what();
