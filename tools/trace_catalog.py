@@ -64,46 +64,50 @@ class Catalog:
         return row.text if row else None
 
 
-def read_catalog(path, sources=None):
-    """Parses the catalog; raises CatalogError naming the line of any fault."""
-    catalog = Catalog()
+def _table_lines(path):
+    """("path:number", number, text) for each line of a table file that is not blank or a comment."""
     with open(path, encoding="utf-8") as f:
         for number, raw in enumerate(f, 1):
             line = raw.rstrip("\n")
-            if not line.strip() or line.lstrip().startswith("#"):
-                continue
-            where = f"{path}:{number}"
-            if line.startswith("Guid|"):
-                _, name, guid = (line.split("|") + ["", ""])[:3]
-                if not re.fullmatch(r"[0-9a-f]{8}(-[0-9a-f]{4}){3}-[0-9a-f]{12}", guid):
-                    raise CatalogError(f"{where}: expected Guid|Name|lower-case GUID")
-                catalog.guids[name] = guid
-                continue
-            parts = line.split("|", 5)
-            if len(parts) != 6:
-                raise CatalogError(f"{where}: expected 6 fields separated by '|'")
-            source, msg, level, flag, kinds, text = parts
-            if sources is not None and source not in sources:
-                raise CatalogError(f"{where}: unknown source {source!r}")
-            if not msg.isdigit():
-                raise CatalogError(f"{where}: message number {msg!r} is not a number")
-            if level not in LEVELS:
-                raise CatalogError(f"{where}: unknown level {level!r}")
-            if flag not in FLAGS:
-                raise CatalogError(f"{where}: unknown flag {flag!r}")
-            kind_list = [k for k in kinds.split(",")] if kinds else []
-            for k in kind_list:
-                if k not in KINDS:
-                    raise CatalogError(f"{where}: unknown argument kind {k!r}")
-            if '"' in text:
-                raise CatalogError(f"{where}: the text may not hold a double quote")
-            placeholders = {int(p) for p in re.findall(r"%(\d+)", text)}
-            if placeholders - set(range(1, len(kind_list) + 1)):
-                raise CatalogError(f"{where}: placeholder beyond the {len(kind_list)} argument(s)")
-            key = (source, int(msg))
-            if key in catalog.rows:
-                raise CatalogError(f"{where}: duplicate row for {source} {msg}")
-            catalog.rows[key] = Row(source, int(msg), level, flag, kind_list, text, number)
+            if line.strip() and not line.lstrip().startswith("#"):
+                yield f"{path}:{number}", number, line
+
+
+def read_catalog(path, sources=None):
+    """Parses the catalog; raises CatalogError naming the line of any fault."""
+    catalog = Catalog()
+    for where, number, line in _table_lines(path):
+        if line.startswith("Guid|"):
+            _, name, guid = (line.split("|") + ["", ""])[:3]
+            if not re.fullmatch(r"[0-9a-f]{8}(-[0-9a-f]{4}){3}-[0-9a-f]{12}", guid):
+                raise CatalogError(f"{where}: expected Guid|Name|lower-case GUID")
+            catalog.guids[name] = guid
+            continue
+        parts = line.split("|", 5)
+        if len(parts) != 6:
+            raise CatalogError(f"{where}: expected 6 fields separated by '|'")
+        source, msg, level, flag, kinds, text = parts
+        if sources is not None and source not in sources:
+            raise CatalogError(f"{where}: unknown source {source!r}")
+        if not msg.isdigit():
+            raise CatalogError(f"{where}: message number {msg!r} is not a number")
+        if level not in LEVELS:
+            raise CatalogError(f"{where}: unknown level {level!r}")
+        if flag not in FLAGS:
+            raise CatalogError(f"{where}: unknown flag {flag!r}")
+        kind_list = [k for k in kinds.split(",")] if kinds else []
+        for k in kind_list:
+            if k not in KINDS:
+                raise CatalogError(f"{where}: unknown argument kind {k!r}")
+        if '"' in text:
+            raise CatalogError(f"{where}: the text may not hold a double quote")
+        placeholders = {int(p) for p in re.findall(r"%(\d+)", text)}
+        if placeholders - set(range(1, len(kind_list) + 1)):
+            raise CatalogError(f"{where}: placeholder beyond the {len(kind_list)} argument(s)")
+        key = (source, int(msg))
+        if key in catalog.rows:
+            raise CatalogError(f"{where}: duplicate row for {source} {msg}")
+        catalog.rows[key] = Row(source, int(msg), level, flag, kind_list, text, number)
     return catalog
 
 
@@ -111,27 +115,22 @@ def read_failures(path, catalog):
     """The failure marks beside the catalog: {(source, number): (argument index, text) or None}.
     Raises CatalogError for a mark that names no catalog row or no argument of it."""
     marks = {}
-    with open(path, encoding="utf-8") as f:
-        for number, raw in enumerate(f, 1):
-            line = raw.rstrip("\n")
-            if not line.strip() or line.lstrip().startswith("#"):
-                continue
-            where = f"{path}:{number}"
-            parts = line.split("|", 2)
-            if len(parts) < 2 or not parts[1].isdigit():
-                raise CatalogError(f"{where}: expected Source|Number or Source|Number|%N=TEXT")
-            key = (parts[0], int(parts[1]))
-            row = catalog.rows.get(key)
-            if row is None:
-                raise CatalogError(f"{where}: {parts[0]} {parts[1]} is not in the catalog")
-            if key in marks:
-                raise CatalogError(f"{where}: {parts[0]} {parts[1]} is marked twice")
-            marks[key] = None
-            if len(parts) == 3:
-                condition = re.fullmatch(r"%(\d+)=(.*)", parts[2])
-                if not condition or not 1 <= int(condition.group(1)) <= len(row.kinds):
-                    raise CatalogError(f"{where}: the condition must be %N=TEXT, N an argument of the row")
-                marks[key] = (int(condition.group(1)) - 1, condition.group(2))
+    for where, _, line in _table_lines(path):
+        parts = line.split("|", 2)
+        if len(parts) < 2 or not parts[1].isdigit():
+            raise CatalogError(f"{where}: expected Source|Number or Source|Number|%N=TEXT")
+        key = (parts[0], int(parts[1]))
+        row = catalog.rows.get(key)
+        if row is None:
+            raise CatalogError(f"{where}: {parts[0]} {parts[1]} is not in the catalog")
+        if key in marks:
+            raise CatalogError(f"{where}: {parts[0]} {parts[1]} is marked twice")
+        marks[key] = None
+        if len(parts) == 3:
+            condition = re.fullmatch(r"%(\d+)=(.*)", parts[2])
+            if not condition or not 1 <= int(condition.group(1)) <= len(row.kinds):
+                raise CatalogError(f"{where}: the condition must be %N=TEXT, N an argument of the row")
+            marks[key] = (int(condition.group(1)) - 1, condition.group(2))
     return marks
 
 
