@@ -6,10 +6,10 @@
 Installs the scenario into the build's Wine prefix (simagent.exe install), runs
 the program N times as runs 1..N of the scenario (`simagent.exe run <n>`: that
 run's stand-in answers, command line, environment and start folder), and after
-each run prints a report and leaves it, with its material, in DIR/run-<n>/
-(report.txt; layout in docs/simulated-agent.md). Exit status: 0 when every step of the runner worked
-and every run ended with 0 or -1; 3 when a run ended with any other exit code
-(a crash); 1 when the runner itself failed.
+each run prints a report and leaves it (report.txt) with its material in
+DIR/run-<n>/ (layout in docs/simulated-agent.md). Exit status: 0 when every
+step of the runner worked and every run ended with 0 or -1; 3 when a run ended
+with any other exit code (a crash); 1 when the runner itself failed.
 """
 
 import argparse
