@@ -75,7 +75,7 @@ struct ScriptedFaults {
   std::wstring fault_from;  // ends with an access violation
   std::wstring hang_in;     // stays inside the call for hang_ms, then goes on
   DWORD hang_ms = 0;
-  std::wstring thread_fault_from;  // a thread it starts faults; the call waits for it
+  std::wstring thread_fault_from;           // a thread it starts faults; the call waits for it
   std::vector<std::wstring> overflow_from;  // each overflows its stack
   // changes the x87 control word and MXCSR and leaves the x87 stack full first
   std::wstring fp_modes_from;

@@ -41,8 +41,9 @@ void CloseInstanceMutex() noexcept {
 void RemoveDataFile() noexcept {
   if (!g_rescue.has_data_file.load(std::memory_order_acquire)) return;
   if (::DeleteFileW(g_rescue.data_file) || ::GetLastError() == ERROR_FILE_NOT_FOUND) return;
-  const DWORD error =
-      ::MoveFileExW(g_rescue.data_file, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) ? 0 : ::GetLastError();
+  const DWORD error = ::MoveFileExW(g_rescue.data_file, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)
+                          ? 0
+                          : ::GetLastError();
   QM_TRACE(RunDriver, 50, Error, Run, trace::Wide(g_rescue.data_file), trace::Int(error));
 }
 

@@ -83,7 +83,8 @@ bool RearmStackGuard() noexcept {
   ULONG guarantee = 0;
   (void)::SetThreadStackGuarantee(&guarantee);  // 0 asks without changing it
   const std::uintptr_t reserved = (guarantee + page - 1) / page * page;
-  const std::uintptr_t guard = (reinterpret_cast<std::uintptr_t>(stack_pointer) & ~(page - 1)) - page;
+  const std::uintptr_t guard =
+      (reinterpret_cast<std::uintptr_t>(stack_pointer) & ~(page - 1)) - page;
   // Below the new guard the stack must still hold the handlers' reserve and
   // the page the system never hands out.
   if (guard < bottom + reserved + 2 * page) return false;
