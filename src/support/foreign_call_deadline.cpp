@@ -50,7 +50,12 @@ bool FireIfDue(Watch& watch, std::uint32_t ticket, DWORD& wait_ms) noexcept {
     return false;
   }
   const StuckCallCourse course = watch.course.load(std::memory_order_acquire);
-  if (course == nullptr || !watch.ticket.compare_exchange_strong(ticket, kFired)) return false;
+  if (course == nullptr) {
+    // The watch was stopped while the call was inside: wait for it to come back.
+    wait_ms = INFINITE;
+    return false;
+  }
+  if (!watch.ticket.compare_exchange_strong(ticket, kFired)) return false;
   course(operation, waited);
   watch.ticket.store(kIdle, std::memory_order_release);
   ::SetEvent(watch.released.Get());

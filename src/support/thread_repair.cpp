@@ -2,10 +2,6 @@
 
 #include <windows.h>
 
-#if defined(_MSC_VER)
-#include <float.h>
-#endif
-
 namespace qm::guarded_detail {
 namespace {
 
