@@ -21,7 +21,7 @@ namespace qm {
 struct CollectorPlatform {
   RootFactory create_root = CreateRegisteredRoot;
   Clock now = SystemUtcNow;
-  SettingsLibraryLoader settings_library = SystemSettingsLibraryLoader();
+  SettingsLibraryLoader settings_library;
 };
 
 class CProfileData;

@@ -8,6 +8,8 @@
 
 #include <cstdint>
 
+#include "support/library_loader.h"
+
 namespace qm {
 
 class SettingsUtility {
@@ -30,14 +32,7 @@ using SettingsGetUtilFunction = SettingsUtility* (*)();
 inline constexpr char kSettingsGetUtilExport[] = "GetUtil";
 inline constexpr wchar_t kSettingsLibraryName[] = L"Util_SettingsHub.dll";
 
-// How the collection reaches the library's code: the system's loader in the
-// program, a stand-in in tests that brings a fake library in-process.
-struct SettingsLibraryLoader {
-  HMODULE (*load)(const wchar_t* path);
-  SettingsGetUtilFunction (*resolve)(HMODULE library, const char* export_name);
-};
-
-// LoadLibraryW by full path and GetProcAddress.
-[[nodiscard]] SettingsLibraryLoader SystemSettingsLibraryLoader() noexcept;
+// How the collection reaches the library's code.
+using SettingsLibraryLoader = LibraryLoader<SettingsGetUtilFunction>;
 
 }  // namespace qm

@@ -176,11 +176,11 @@ Platform SystemPlatform() noexcept {
 
 Platform CurrentPlatform() noexcept { return g_platform; }
 
-Platform ReplacePlatform(const Platform& platform) noexcept {
-  const Platform previous = g_platform;
+PlatformScope::PlatformScope(const Platform& platform) noexcept : previous_(g_platform) {
   g_platform = platform;
-  return previous;
 }
+
+PlatformScope::~PlatformScope() { g_platform = previous_; }
 
 void LoadTracingSupportFrom(const wchar_t* library) noexcept {
   TraceMessageFunction message = &FallbackTraceMessage;

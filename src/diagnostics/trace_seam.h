@@ -55,8 +55,19 @@ struct Platform {
 // The table in use (a copy).
 [[nodiscard]] Platform CurrentPlatform() noexcept;
 
-// Puts `platform` in place and returns the table it replaces.
-Platform ReplacePlatform(const Platform& platform) noexcept;
+// Puts a table in place for the scope's life, then the one it replaced back:
+// trace points are everywhere, so this is the one seam a test sets for the
+// whole process, and only for as long as it needs it.
+class PlatformScope {
+ public:
+  explicit PlatformScope(const Platform& platform) noexcept;
+  ~PlatformScope();
+  PlatformScope(const PlatformScope&) = delete;
+  PlatformScope& operator=(const PlatformScope&) = delete;
+
+ private:
+  Platform previous_;
+};
 
 // LoadTracingSupport with the library named, so tests can make it miss.
 void LoadTracingSupportFrom(const wchar_t* library) noexcept;

@@ -87,35 +87,6 @@ constexpr char kUploaded[] = "JSON del perfilado subido.";
 constexpr char kUploadFailed[] = "Error subiendo el JSON del perfilado.";
 constexpr char kRunCompleted[] = "Quillmark se ha ejecutado correctamente.";
 
-// The collection's failure events go to the process's tracking.
-class ProcessTracking final : public EventSink {
- public:
-  void Report(const wchar_t* name, std::int32_t value) noexcept override {
-    SendTrackingEvent(name, value);
-  }
-};
-
-std::unique_ptr<ProfileDataCollector> CreateCollector() {
-  static const CollectorPlatform platform;
-  static ProcessTracking tracking;
-  return std::unique_ptr<ProfileDataCollector>(new (std::nothrow)
-                                                   ProfileDataCollector(platform, tracking));
-}
-
-std::wstring BuildSystemDataFilePath(std::wstring_view muid) { return BuildDataFilePath(muid); }
-
-std::unique_ptr<ProfileUploader> CreateUploader(const IProfileDataObserver* profile) {
-  try {
-    return std::make_unique<ProfileUploader>(profile);
-  } catch (const std::exception&) {
-    return nullptr;
-  }
-}
-
-constexpr RunPlatform kSystemPlatform{&FindAgentProcess,        &WaitForAgentService,
-                                      &GetSdkActivationContext, &CreateCollector,
-                                      &BuildSystemDataFilePath, &CreateUploader};
-
 // A stage's message, written only in test mode.
 void Note(CTestModeLog& log, const char* message) {
   if (log.IsTestMode()) log.Write(message);
@@ -128,30 +99,56 @@ void NoteFailure(CTestModeLog& log, const char* message) {
   log.Write(message);
 }
 
-// Keeps the trace provider registered until the run ends it, or until the
-// run returns on a path that stops early.
+// The trace provider's registration, from RunStage::RegisterProvider until
+// its owner goes.
 class TraceRegistration {
  public:
-  TraceRegistration() noexcept { trace::RegisterTraceProvider(); }
-  ~TraceRegistration() { End(); }
+  TraceRegistration() noexcept = default;
+  ~TraceRegistration() {
+    if (registered_) trace::UnregisterTraceProvider();
+  }
   TraceRegistration(const TraceRegistration&) = delete;
   TraceRegistration& operator=(const TraceRegistration&) = delete;
 
-  void End() noexcept {
-    if (registered_) trace::UnregisterTraceProvider();
-    registered_ = false;
+  void Register() noexcept {
+    trace::RegisterTraceProvider();
+    registered_ = true;
   }
 
  private:
-  bool registered_ = true;
+  bool registered_ = false;
 };
 
-using CollectorPtr = std::unique_ptr<ProfileDataCollector>;
+// The run's collector: one that initialised is finalised before it is
+// destroyed, one that failed to initialise is destroyed unfinalised.
+class OwnedCollector {
+ public:
+  OwnedCollector() noexcept = default;
+  ~OwnedCollector() { Release(); }
+  OwnedCollector(const OwnedCollector&) = delete;
+  OwnedCollector& operator=(const OwnedCollector&) = delete;
 
-void FinaliseAndDestroy(CollectorPtr& collector) {
-  collector->Finalise();
-  collector.reset();
-}
+  // False when there is none to take.
+  [[nodiscard]] bool Take(std::unique_ptr<ProfileDataCollector> collector) noexcept {
+    collector_ = std::move(collector);
+    return collector_ != nullptr;
+  }
+  [[nodiscard]] bool Initialise() {
+    initialised_ = collector_->Initialise();
+    return initialised_;
+  }
+  [[nodiscard]] ProfileDataCollector& operator*() const noexcept { return *collector_; }
+  [[nodiscard]] ProfileDataCollector* operator->() const noexcept { return collector_.get(); }
+  // Finalises (when initialised) and destroys the collector; nothing when gone.
+  void Release() {
+    if (collector_ && initialised_) collector_->Finalise();
+    collector_.reset();
+  }
+
+ private:
+  std::unique_ptr<ProfileDataCollector> collector_;
+  bool initialised_ = false;
+};
 
 // Collection may raise the automation wrappers' conversion errors; any of
 // them means the profile could not be collected.
@@ -171,7 +168,8 @@ bool CollectSafely(ProfileDataCollector& collector) {
 void UploadDataFile(const RunPlatform& platform, ProfileDataCollector& collector,
                     IProfileDataObserver& profile, const std::wstring& data_file_path, bool written,
                     CTestModeLog& log) {
-  std::unique_ptr<ProfileUploader> uploader = platform.create_uploader(&profile);
+  std::unique_ptr<ProfileUploader> uploader =
+      platform.create_uploader(&profile, platform.link_bridge);
   if (!uploader) return;
   if (uploader->UploadProfile(data_file_path)) {
     if (written) {
@@ -224,174 +222,243 @@ Delivery DeliverProfile(const RunPlatform& platform, ProfileDataCollector& colle
   return Delivery::Done;
 }
 
-// The stages of a run; exceptions that no stage handles end up in RunProfiler.
-int RunStages(int argc, wchar_t** argv, const RunPlatform& platform) {
-  // RunStage::LoadTracing and RunStage::RegisterProvider.
+// Where a stage group left the run: the stage that ended it, or none when the
+// next group runs; and the exit code the run ends with.
+struct Outcome {
+  std::optional<RunStage> stopped_at;
+  int exit_code = kRunEnded;
+};
+
+constexpr Outcome kGoOn{};
+
+Outcome StoppedAt(RunStage stage, int exit_code = kRunStopped) { return {stage, exit_code}; }
+
+// One run: the stage groups in their order, and what the run holds. The
+// members are declared so that, however the run ends, what is still held is
+// let go in the order a run releases it: the collector (finalised when it
+// initialised), the trace registration, the activation, the tracking, the
+// rescue with the instance mutex, the test-mode log. Only the end of a
+// delivery closes the mutex and finalises the collector earlier, and the
+// closing ends tracking.
+class Run {
+ public:
+  Run(int argc, wchar_t** argv, const RunPlatform& platform)
+      : argc_(argc), argv_(argv), platform_(platform), tracking_(platform.link_bridge) {}
+  Run(const Run&) = delete;
+  Run& operator=(const Run&) = delete;
+
+  // Runs the groups until one stops the run; the exit code.
+  int Go() {
+    StartTracingAndTestMode();
+    Outcome outcome = CheckStartUp();
+    if (!outcome.stopped_at) outcome = OpenCollector();
+    if (!outcome.stopped_at) outcome = CollectAndDecide();
+    if (!outcome.stopped_at) outcome = Deliver();
+    if (!outcome.stopped_at) outcome = Close(outcome.exit_code);
+    return outcome.exit_code;
+  }
+
+ private:
+  void StartTracingAndTestMode();
+  Outcome CheckStartUp();
+  Outcome OpenCollector();
+  Outcome CollectAndDecide();
+  Outcome Deliver();
+  int DeliverByMuid(IProfileDataObserver& profile, const std::wstring& json);
+  Outcome Close(int exit_code);
+
+  const int argc_;
+  wchar_t** const argv_;
+  const RunPlatform& platform_;
+  CTestModeLog log_;
+  // Holds the instance mutex once it is taken.
+  std::optional<RunRescue> rescue_;
+  TrackingSession tracking_;
+  std::optional<CActivationScope> activation_;
+  TraceRegistration tracing_;
+  OwnedCollector collector_;
+};
+
+// RunStage::LoadTracing, RunStage::RegisterProvider and RunStage::TestMode.
+void Run::StartTracingAndTestMode() {
   trace::LoadTracingSupport();
-  TraceRegistration tracing;
+  tracing_.Register();
+  log_.SetTestMode(IsTestModeRequested(argc_, argv_));
+  if (log_.IsTestMode()) log_.DeleteMarkers();
+}
 
-  // RunStage::TestMode.
-  CTestModeLog log;
-  log.SetTestMode(IsTestModeRequested(argc, argv));
-  if (log.IsTestMode()) log.DeleteMarkers();
-
-  // RunStage::SingleInstance: a second instance leaves at once.
+// RunStage::SingleInstance to RunStage::AgentService.
+Outcome Run::CheckStartUp() {
+  // A second instance leaves at once.
   ::SetLastError(ERROR_SUCCESS);
   UniqueHandle instance_mutex(::CreateMutexW(nullptr, TRUE, kInstanceMutexName));
   if (::GetLastError() == ERROR_ALREADY_EXISTS) {
-    NoteFailure(log, kOtherInstance);
+    NoteFailure(log_, kOtherInstance);
     QM_TRACE(RunDriver, 10, Info, Run);
-    return kRunStopped;
+    return StoppedAt(RunStage::SingleInstance);
   }
   QM_TRACE(RunDriver, 11, Info, Run);
   // From here a library that hangs or faults on a thread of its own ends the
   // run through the rescue, which then holds the mutex.
-  RunRescue rescue(log.IsTestMode(), kUploadFailed, std::move(instance_mutex),
-                   ForeignCallDeadlineMs());
+  rescue_.emplace(log_.IsTestMode(), kUploadFailed, std::move(instance_mutex),
+                  ForeignCallDeadlineMs());
 
-  // RunStage::AgentProcess: from here on the agent's folder is the current directory.
-  if (!platform.find_agent_process()) {
+  // From here on the agent's folder is the current directory.
+  if (!platform_.find_agent_process()) {
     QM_TRACE(RunDriver, 12, Info, Run);
-    return kRunStopped;
+    return StoppedAt(RunStage::AgentProcess);
   }
 
   // RunStage::StartTracking.
-  ParseTrackingSwitch(argc, argv);
-  StartTracking();
+  tracking_.ParseSwitch(argc_, argv_);
+  tracking_.Start();
 
-  // RunStage::AgentService.
-  if (!platform.wait_for_agent_service()) {
-    NoteFailure(log, kServiceTimeout);
+  if (!platform_.wait_for_agent_service(platform_.service_wait)) {
+    NoteFailure(log_, kServiceTimeout);
     QM_TRACE(RunDriver, 13, Info, Run);
-    return kRunStopped;
+    return StoppedAt(RunStage::AgentService);
   }
+  return kGoOn;
+}
 
-  // RunStage::IdentityValues, with the setup's fallback product: everything
-  // the documents carry beside the profile itself.
+// RunStage::IdentityValues to RunStage::InitialiseCollector.
+Outcome Run::OpenCollector() {
+  // With the setup's fallback product: everything the documents carry beside
+  // the profile itself.
   DocumentInputs document_inputs;
   ReadInstallUid(document_inputs.install_uid);
   (void)ReadOwnFileVersion(document_inputs.own_file_version);
   document_inputs.fallback_product = ReadFallbackProductTexts();
 
   // RunStage::SdkContext and RunStage::Activate.
-  const CActivationContext* sdk_context = platform.sdk_activation_context();
+  const CActivationContext* sdk_context = platform_.sdk_activation_context();
   if (sdk_context == nullptr) {
-    NoteFailure(log, kNoSdkContext);
+    NoteFailure(log_, kNoSdkContext);
     QM_TRACE(RunDriver, 14, Info, Run);
-    return kRunStopped;
+    return StoppedAt(RunStage::SdkContext);
   }
-  std::optional<CActivationScope> activation;
-  activation.emplace(*sdk_context);
-  Note(log, kSdkContextActive);
+  activation_.emplace(*sdk_context);
+  Note(log_, kSdkContextActive);
 
-  // RunStage::CreateCollector.
-  CollectorPtr collector = platform.create_collector();
-  if (!collector) {
-    NoteFailure(log, kNoCollector);
+  if (!collector_.Take(platform_.create_collector(platform_.collector, tracking_))) {
+    NoteFailure(log_, kNoCollector);
     QM_TRACE(RunDriver, 15, Error, Run);
-    return kRunStopped;
+    return StoppedAt(RunStage::CreateCollector);
   }
-  Note(log, kCollectorCreated);
-  collector->SetDocumentInputs(std::move(document_inputs));
+  Note(log_, kCollectorCreated);
+  collector_->SetDocumentInputs(std::move(document_inputs));
 
-  // RunStage::InitialiseCollector: a collector that failed to initialise is destroyed unfinalised.
-  if (!collector->Initialise()) {
-    NoteFailure(log, kInitialiseFailed);
+  if (!collector_.Initialise()) {
+    NoteFailure(log_, kInitialiseFailed);
     QM_TRACE(RunDriver, 16, Error, Run);
-    collector.reset();
-    return kRunStopped;
+    return StoppedAt(RunStage::InitialiseCollector);
   }
-  Note(log, kInitialised);
+  Note(log_, kInitialised);
+  return kGoOn;
+}
 
-  // RunStage::Collect.
-  if (!CollectSafely(*collector)) {
-    NoteFailure(log, kCollectFailed);
+// RunStage::Collect to RunStage::MustSend: nothing worth sending ends the run
+// at RunStage::NothingToSend, with 0.
+Outcome Run::CollectAndDecide() {
+  if (!CollectSafely(*collector_)) {
+    NoteFailure(log_, kCollectFailed);
     QM_TRACE(RunDriver, 17, Error, Run);
-    FinaliseAndDestroy(collector);
-    return kRunStopped;
+    return StoppedAt(RunStage::Collect);
   }
-  Note(log, kCollected);
+  Note(log_, kCollected);
 
   // RunStage::TrackProfile.
-  SetTrackingProfile(collector->GetProfile());
+  tracking_.SetProfile(collector_->GetProfile());
 
-  // RunStage::ChangeChecks and RunStage::NothingToSend: nothing worth sending ends the run here.
-  const bool changed = collector->HasProfileChanged();
-  const bool resend_due = collector->IsResendDue();
+  // RunStage::ChangeChecks.
+  const bool changed = collector_->HasProfileChanged();
+  const bool resend_due = collector_->IsResendDue();
   if (!changed && !resend_due) {
-    Note(log, kUnchanged);
+    Note(log_, kUnchanged);
     QM_TRACE(RunDriver, 18, Info, Run, trace::Narrow(TrueOrFalse(changed)),
              trace::Narrow(TrueOrFalse(resend_due)));
-    FinaliseAndDestroy(collector);
-    tracing.End();
-    activation.reset();
-    return kRunEnded;
+    return StoppedAt(RunStage::NothingToSend, kRunEnded);
   }
-  // RunStage::MustSend.
-  Note(log, kChanged);
+  Note(log_, kChanged);
   QM_TRACE(RunDriver, 19, Info, Run, trace::Narrow(TrueOrFalse(changed)),
            trace::Narrow(TrueOrFalse(resend_due)));
+  return kGoOn;
+}
 
-  int exit_code = kRunEnded;
+// RunStage::Serialise to RunStage::ReleaseRun. A document that cannot be made
+// goes on to the closing with 0.
+Outcome Run::Deliver() {
   std::wstring json;
-  // RunStage::Serialise.
-  if (!collector->GetProfileJson(json) || json.empty()) {
-    NoteFailure(log, kSerialiseFailed);
+  if (!collector_->GetProfileJson(json) || json.empty()) {
+    NoteFailure(log_, kSerialiseFailed);
     QM_TRACE(RunDriver, 26, Error, Run);
     // The SDK connection is closed properly here too, not left to the exit.
-    FinaliseAndDestroy(collector);
-  } else {
-    // RunStage::TraceDocument.
-    QM_TRACE(RunDriver, 20, Info, Run, trace::AnsiOf(json));
+    collector_.Release();
+    return kGoOn;
+  }
+  // RunStage::TraceDocument.
+  QM_TRACE(RunDriver, 20, Info, Run, trace::AnsiOf(json));
 
-    // RunStage::ProfileObject.
-    IProfileDataObserver* profile = collector->GetProfile();
-    if (profile == nullptr) {
-      NoteFailure(log, kNoProfile);
-      QM_TRACE(RunDriver, 21, Error, Run);
-      FinaliseAndDestroy(collector);
-      tracing.End();
-      activation.reset();
-      return kRunStopped;
-    }
-
-    // RunStage::Deliver.
-    {
-      std::wstring muid = profile->GetMUID();
-      if (muid.empty()) {
-        QM_TRACE(RunDriver, 25, Error, Run);
-        SendTrackingEvent(L"prfNotMUID", kMuidMissingAtRun);
-      } else if (DeliverProfile(platform, *collector, *profile, muid, json, log, rescue) ==
-                 Delivery::NoTempDirectory) {
-        // Without a temp directory nothing was sent: the run did not do its job.
-        // A writer that could not be created for another reason ends the run with 0.
-        if (log.IsTestMode()) log.SetSuccess(false);
-        exit_code = kRunStopped;
-      }
-      // RunStage::ReleaseRun.
-      rescue.ReleaseInstanceMutex();
-      FinaliseAndDestroy(collector);
-    }
+  // RunStage::ProfileObject.
+  IProfileDataObserver* profile = collector_->GetProfile();
+  if (profile == nullptr) {
+    NoteFailure(log_, kNoProfile);
+    QM_TRACE(RunDriver, 21, Error, Run);
+    return StoppedAt(RunStage::ProfileObject);
   }
 
-  // RunStage::Closing.
-  StopTracking();
-  Note(log, kRunCompleted);
-  tracing.End();
-  json.clear();
-  activation.reset();
-  return exit_code;
+  const int exit_code = DeliverByMuid(*profile, json);
+  // RunStage::ReleaseRun.
+  rescue_->ReleaseInstanceMutex();
+  collector_.Release();
+  return {std::nullopt, exit_code};
+}
+
+// RunStage::Deliver: the data file's steps, or none without a MUID.
+int Run::DeliverByMuid(IProfileDataObserver& profile, const std::wstring& json) {
+  const std::wstring muid = profile.GetMUID();
+  if (muid.empty()) {
+    QM_TRACE(RunDriver, 25, Error, Run);
+    tracking_.Send(L"prfNotMUID", kMuidMissingAtRun);
+    return kRunEnded;
+  }
+  if (DeliverProfile(platform_, *collector_, profile, muid, json, log_, *rescue_) !=
+      Delivery::NoTempDirectory) {
+    return kRunEnded;
+  }
+  // Without a temp directory nothing was sent: the run did not do its job. A
+  // writer that could not be created for another reason ends the run with 0.
+  if (log_.IsTestMode()) log_.SetSuccess(false);
+  return kRunStopped;
+}
+
+// RunStage::Closing: the rest goes with the run's owners.
+Outcome Run::Close(int exit_code) {
+  tracking_.Stop();
+  Note(log_, kRunCompleted);
+  return StoppedAt(RunStage::Closing, exit_code);
 }
 
 }  // namespace
 
-const RunPlatform& SystemRunPlatform() noexcept { return kSystemPlatform; }
+std::unique_ptr<ProfileUploader> CreateUploader(const IProfileDataObserver* profile,
+                                                const LinkBridgeLoader& library) {
+  try {
+    return std::make_unique<ProfileUploader>(profile, library);
+  } catch (const std::exception&) {
+    return nullptr;
+  }
+}
 
-int RunProfiler(int argc, wchar_t** argv) { return RunProfiler(argc, argv, kSystemPlatform); }
+int RunProfiler(int argc, wchar_t** argv) {
+  const RunPlatform platform;
+  return RunProfiler(argc, argv, platform);
+}
 
 int RunProfiler(int argc, wchar_t** argv, const RunPlatform& platform) {
   try {
-    return RunStages(argc, argv, platform);
+    Run run(argc, argv, platform);
+    return run.Go();
   } catch (...) {
     // Whatever escaped a stage (a lack of memory, say) stops the run, but
     // never as a crash that a harness could take for something else.

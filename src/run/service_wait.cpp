@@ -13,11 +13,6 @@ static_assert(kManagerAllAccess == 0xF003F);
 static_assert(kServiceQueryStatus == 4);
 static_assert(kStateRunning == 4);
 
-void SleepFor(DWORD milliseconds) { ::Sleep(milliseconds); }
-
-constexpr ServiceWaitPlatform kSystemPlatform{&ReadServiceStatus, &SleepFor};
-const ServiceWaitPlatform* g_platform = &kSystemPlatform;
-
 // Names the state of a service that was found not running.
 void TraceServiceState(DWORD state) {
   switch (state) {
@@ -74,17 +69,10 @@ ServiceStatusReading ReadServiceStatus(SC_HANDLE manager, const wchar_t* service
   return reading;
 }
 
-const ServiceWaitPlatform& SystemServiceWaitPlatform() noexcept { return kSystemPlatform; }
-
-const ServiceWaitPlatform* SetServiceWaitPlatform(const ServiceWaitPlatform* platform) noexcept {
-  const ServiceWaitPlatform* previous = g_platform;
-  g_platform = platform != nullptr ? platform : &kSystemPlatform;
-  return previous;
-}
-
-bool IsServiceRunning(SC_HANDLE manager, const wchar_t* service_name, DWORD& error) {
+bool IsServiceRunning(const ServiceWaitPlatform& platform, SC_HANDLE manager,
+                      const wchar_t* service_name, DWORD& error) {
   error = 0;
-  const ServiceStatusReading reading = g_platform->read_status(manager, service_name);
+  const ServiceStatusReading reading = platform.read_status(manager, service_name);
   switch (reading.outcome) {
     case ServiceStatusReading::Outcome::NotOpened:
       error = reading.error;
@@ -101,31 +89,32 @@ bool IsServiceRunning(SC_HANDLE manager, const wchar_t* service_name, DWORD& err
   return false;
 }
 
-bool QueryServiceState(SC_HANDLE manager, const wchar_t* service_name, DWORD& state) {
-  const ServiceStatusReading reading = g_platform->read_status(manager, service_name);
+bool QueryServiceState(const ServiceWaitPlatform& platform, SC_HANDLE manager,
+                       const wchar_t* service_name, DWORD& state) {
+  const ServiceStatusReading reading = platform.read_status(manager, service_name);
   if (reading.outcome != ServiceStatusReading::Outcome::Read) return false;
   state = reading.state;
   return true;
 }
 
-bool CheckAgentService(DWORD& error) {
+bool CheckAgentService(const ServiceWaitPlatform& platform, DWORD& error) {
   QM_TRACE(RunDriver, 38, Info, Run);
   CServiceManager manager;
-  bool running = IsServiceRunning(manager.Get(), kAgentServiceName, error);
+  bool running = IsServiceRunning(platform, manager.Get(), kAgentServiceName, error);
   if (running) {
     QM_TRACE(RunDriver, 46, Info, Run);
   } else {
     DWORD state = 0;
-    (void)QueryServiceState(manager.Get(), kAgentServiceName, state);
+    (void)QueryServiceState(platform, manager.Get(), kAgentServiceName, state);
     TraceServiceState(state);
   }
   manager.Close();
   return running;
 }
 
-bool WaitForAgentService() {
+bool WaitForAgentService(const ServiceWaitPlatform& platform) {
   DWORD error = 0;
-  bool ready = CheckAgentService(error);
+  bool ready = CheckAgentService(platform, error);
   if (ready) return true;
   if (error == ERROR_SERVICE_DOES_NOT_EXIST) {
     QM_TRACE(RunDriver, 37, Info, Run);
@@ -133,8 +122,8 @@ bool WaitForAgentService() {
   }
   QM_TRACE(RunDriver, 36, Info, Run);
   for (int budget = 0; budget < kServiceWaitBudget && !ready; budget += kServiceWaitStep) {
-    g_platform->pause(kServicePauseMilliseconds);
-    ready = CheckAgentService(error);
+    platform.pause(kServicePauseMilliseconds);
+    ready = CheckAgentService(platform, error);
   }
   return ready;
 }

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <functional>
+
 #include "support/unique_resource.h"
 
 namespace qm {
@@ -33,34 +35,32 @@ struct ServiceStatusReading {
   DWORD error = 0;  // the system's error when not Read
 };
 
-// What a service wait needs from the platform. Tests replace it to run the
-// whole 300-second course in milliseconds against scripted service states.
-struct ServiceWaitPlatform {
-  ServiceStatusReading (*read_status)(SC_HANDLE manager, const wchar_t* service_name);
-  void (*pause)(DWORD milliseconds);
-};
-
 // Opens the service with the query-status right and reads its status record.
 [[nodiscard]] ServiceStatusReading ReadServiceStatus(SC_HANDLE manager,
                                                      const wchar_t* service_name);
 
-// The platform as the program uses it: the real service control manager and Sleep.
-[[nodiscard]] const ServiceWaitPlatform& SystemServiceWaitPlatform() noexcept;
-
-// Swaps the platform the service wait uses; returns the previous one.
-const ServiceWaitPlatform* SetServiceWaitPlatform(const ServiceWaitPlatform* platform) noexcept;
+// What a service wait needs from the machine; by default the real service
+// control manager and Sleep. Tests build one that runs the whole 300-second
+// course in milliseconds against scripted service states.
+struct ServiceWaitPlatform {
+  std::function<ServiceStatusReading(SC_HANDLE manager, const wchar_t* service_name)> read_status =
+      ReadServiceStatus;
+  std::function<void(DWORD milliseconds)> pause = [](DWORD milliseconds) { ::Sleep(milliseconds); };
+};
 
 // True when the service is running; `error` is the failed call's error, else 0.
-[[nodiscard]] bool IsServiceRunning(SC_HANDLE manager, const wchar_t* service_name, DWORD& error);
+[[nodiscard]] bool IsServiceRunning(const ServiceWaitPlatform& platform, SC_HANDLE manager,
+                                    const wchar_t* service_name, DWORD& error);
 
 // Reads the service's current state; `state` is untouched on failure.
-[[nodiscard]] bool QueryServiceState(SC_HANDLE manager, const wchar_t* service_name, DWORD& state);
+[[nodiscard]] bool QueryServiceState(const ServiceWaitPlatform& platform, SC_HANDLE manager,
+                                     const wchar_t* service_name, DWORD& state);
 
 // One traced readiness check of the agent service.
-[[nodiscard]] bool CheckAgentService(DWORD& error);
+[[nodiscard]] bool CheckAgentService(const ServiceWaitPlatform& platform, DWORD& error);
 
 // Waits until the agent service runs: gives up at once when it is not
 // installed, otherwise re-checks every 10 s for up to 300 s.
-[[nodiscard]] bool WaitForAgentService();
+[[nodiscard]] bool WaitForAgentService(const ServiceWaitPlatform& platform);
 
 }  // namespace qm

@@ -5,18 +5,6 @@
 #include "support/guarded_call.h"
 
 namespace qm {
-namespace {
-
-HMODULE SystemLoad(const wchar_t* file_name) { return ::LoadLibraryW(file_name); }
-
-LinkGetUtilFunction SystemResolve(HMODULE library, const char* export_name) {
-  return GetProcAddressAs<LinkGetUtilFunction>(library, export_name);
-}
-
-}  // namespace
-
-LinkBridgeLoader SystemLinkBridgeLoader() noexcept { return {&SystemLoad, &SystemResolve}; }
-
 LinkBinding::Outcome LinkBinding::Bind(const wchar_t* file) {
   Free();
   UniqueModule library(loader_.load(file));

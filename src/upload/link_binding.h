@@ -6,26 +6,22 @@
 
 #include <windows.h>
 
+#include <utility>
+
+#include "support/library_loader.h"
 #include "support/unique_resource.h"
 #include "upload/linkbridge.h"
 
 namespace qm {
 
-// How a binding reaches the library's code: the system's loader in the
-// program, a stand-in in tests that brings a fake library in-process.
-struct LinkBridgeLoader {
-  HMODULE (*load)(const wchar_t* file_name);
-  LinkGetUtilFunction (*resolve)(HMODULE library, const char* export_name);
-};
-
-// LoadLibraryW and GetProcAddress.
-[[nodiscard]] LinkBridgeLoader SystemLinkBridgeLoader() noexcept;
+// How a binding reaches the library's code.
+using LinkBridgeLoader = LibraryLoader<LinkGetUtilFunction>;
 
 class LinkBinding {
  public:
   enum class Outcome { Bound, NotLoaded, NoEntry };
 
-  explicit LinkBinding(LinkBridgeLoader loader) noexcept : loader_(loader) {}
+  explicit LinkBinding(LinkBridgeLoader loader) noexcept : loader_(std::move(loader)) {}
 
   // Loads `file` (a bare name goes through the system's search order) and
   // resolves "GetUtil", after freeing what was bound before. On failure

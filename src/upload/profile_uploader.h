@@ -23,8 +23,7 @@ class ProfileUploader {
   // Reads the agent's host name, then binds the library. Always yields an
   // uploader; without the library every upload fails. `profile` may be null
   // and is not owned.
-  explicit ProfileUploader(const IProfileDataObserver* profile,
-                           LinkBridgeLoader loader = SystemLinkBridgeLoader());
+  explicit ProfileUploader(const IProfileDataObserver* profile, LinkBridgeLoader loader = {});
   ~ProfileUploader();
   ProfileUploader(const ProfileUploader&) = delete;
   ProfileUploader& operator=(const ProfileUploader&) = delete;

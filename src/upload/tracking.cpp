@@ -71,7 +71,7 @@ bool ReadMachineMUID(std::wstring& muid) {
 
 // The tracker with its library bound, or null when the library, its entry or
 // its utility object is missing (the library is then freed again).
-std::unique_ptr<Tracker> CreateTracker(LinkBridgeLoader loader) {
+std::unique_ptr<Tracker> CreateTracker(const LinkBridgeLoader& loader) {
   std::wstring library_path;
   if (!TrackingLibraryPath(library_path)) return nullptr;
   LinkBinding binding(loader);
@@ -97,7 +97,7 @@ std::wstring CustomIdText(std::uint32_t custom_id) {
 
 }  // namespace
 
-TrackingSession::TrackingSession(LinkBridgeLoader loader) noexcept : loader_(loader) {}
+TrackingSession::TrackingSession(LinkBridgeLoader loader) noexcept : loader_(std::move(loader)) {}
 
 TrackingSession::~TrackingSession() = default;
 
@@ -151,6 +151,10 @@ void TrackingSession::Send(const wchar_t* name, std::int32_t value) noexcept {
   }
 }
 
+void TrackingSession::Report(const wchar_t* name, std::int32_t value) noexcept {
+  Send(name, value);
+}
+
 void TrackingSession::Stop() noexcept {
   if (!tracker_) return;
   try {
@@ -159,34 +163,6 @@ void TrackingSession::Stop() noexcept {
     QM_TRACE(Tracking, 13, Error, Run);
   }
   tracker_.reset();
-}
-
-namespace {
-
-// Never destroyed: a run that ends without StopTracking keeps the library
-// until the process goes, rather than freeing it while the process exits.
-TrackingSession& ProcessSession() noexcept {
-  alignas(TrackingSession) static unsigned char storage[sizeof(TrackingSession)];
-  static TrackingSession* const session = new (storage) TrackingSession();
-  return *session;
-}
-
-}  // namespace
-
-void ParseTrackingSwitch(int argc, const wchar_t* const* argv) noexcept {
-  ProcessSession().ParseSwitch(argc, argv);
-}
-
-void StartTracking() noexcept { ProcessSession().Start(); }
-
-void SetTrackingProfile(const IProfileDataObserver* profile) noexcept {
-  ProcessSession().SetProfile(profile);
-}
-
-void StopTracking() noexcept { ProcessSession().Stop(); }
-
-void SendTrackingEvent(const wchar_t* name, std::int32_t value) noexcept {
-  ProcessSession().Send(name, value);
 }
 
 }  // namespace qm

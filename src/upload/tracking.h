@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "profile/event_sink.h"
 #include "upload/link_binding.h"
 
 namespace qm {
@@ -14,11 +15,11 @@ namespace qm {
 class IProfileDataObserver;
 class Tracker;
 
-// The tracking switch and the tracker of one process. The program uses one
-// for its whole life through the functions below; tests make their own.
-class TrackingSession {
+// The tracking switch and the tracker of one run, which owns it and hands it
+// down as the sink of the run's failure events.
+class TrackingSession final : public EventSink {
  public:
-  explicit TrackingSession(LinkBridgeLoader loader = SystemLinkBridgeLoader()) noexcept;
+  explicit TrackingSession(LinkBridgeLoader loader = {}) noexcept;
   ~TrackingSession();
   TrackingSession(const TrackingSession&) = delete;
   TrackingSession& operator=(const TrackingSession&) = delete;
@@ -36,6 +37,8 @@ class TrackingSession {
   // Sends `name` with its one numeric parameter; does nothing while tracking
   // is off, without a tracker or when `name` is null.
   void Send(const wchar_t* name, std::int32_t value) noexcept;
+  // The same, as the sink the collection reports to.
+  void Report(const wchar_t* name, std::int32_t value) noexcept override;
   // Frees the library and forgets the tracker; later events are dropped.
   void Stop() noexcept;
 
@@ -47,12 +50,5 @@ class TrackingSession {
   bool on_ = false;
   std::unique_ptr<Tracker> tracker_;
 };
-
-// The process's session, as the run's stages and the collector use it.
-void ParseTrackingSwitch(int argc, const wchar_t* const* argv) noexcept;
-void StartTracking() noexcept;
-void SetTrackingProfile(const IProfileDataObserver* profile) noexcept;
-void StopTracking() noexcept;
-void SendTrackingEvent(const wchar_t* name, std::int32_t value) noexcept;
 
 }  // namespace qm

@@ -54,7 +54,7 @@ HMODULE LoadStandIn(const wchar_t*) { return ::LoadLibraryW(L"kernel32.dll"); }
 SettingsGetUtilFunction ResolveFake(HMODULE, const char* name) {
   return std::string_view(name) == "GetUtil" ? &FakeGetUtil : nullptr;
 }
-constexpr SettingsLibraryLoader kFakeSettingsLibrary{&LoadStandIn, &ResolveFake};
+const SettingsLibraryLoader kFakeSettingsLibrary{&LoadStandIn, &ResolveFake};
 
 // One machine for one collection: the agent's answers, the registry and a
 // folder for the agent's companion files.

@@ -95,7 +95,7 @@ class Collection : public ::testing::Test {
   }
   [[nodiscard]] CProfileData& Profile() const { return ProfileOf(*collector_); }
 
-  SettingsLibraryLoader settings_library_ = SystemSettingsLibraryLoader();
+  SettingsLibraryLoader settings_library_;
   trace::TraceRecorder recorder_;
   std::unique_ptr<SimulatedAgent> agent_;
   std::unique_ptr<ProfileDataCollector> collector_;

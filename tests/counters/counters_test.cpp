@@ -71,7 +71,8 @@ class CountersStep : public ::testing::Test {
     EXPECT_TRUE(session.Open());
     recorder_.Clear();
     profile_.SetDetectionCounters(nullptr);
-    return CollectDetectionCounters(session, [] { return kNow; }, profile_, inputs);
+    return CollectDetectionCounters(
+        session, [] { return kNow; }, profile_, inputs);
   }
   [[nodiscard]] std::vector<std::wstring> ErrorLines() const {
     std::vector<std::wstring> lines;

@@ -69,8 +69,9 @@ ULONG WINAPI CountUnregistration(TRACEHANDLE) {
   return ERROR_SUCCESS;
 }
 
-// Gives the recorder's stand-in platform entry points that keep what they get.
-void KeepPlatformCalls() {
+// Gives the recorder's stand-in platform entry points that keep what they get,
+// for the life of the scope handed back.
+[[nodiscard]] PlatformScope KeepPlatformCalls() {
   g_sent.clear();
   g_events.clear();
   g_unregistrations = 0;
@@ -78,7 +79,7 @@ void KeepPlatformCalls() {
   platform.message = &KeepMessage;
   platform.event = &KeepEvent;
   platform.unregister = &CountUnregistration;
-  (void)ReplacePlatform(platform);
+  return PlatformScope(platform);
 }
 
 std::string Bytes(const void* data, std::size_t size) {
@@ -116,7 +117,7 @@ TEST(TraceProvider, PointsFireOnlyWhileRegisteredForTheFlagsAndUpToTheLevelEnabl
   QM_TRACE(RunDriver, 10, Info, Run, Prepared(1));
   EXPECT_EQ(g_prepared, 0);
   TraceRecorder recorder{TraceRecorder::RegisteredOnly{}};
-  KeepPlatformCalls();
+  const PlatformScope kept = KeepPlatformCalls();
   EXPECT_EQ(FireOneOfEach(), "prepared 0");
   recorder.Enable(4, flags::Run);
   EXPECT_EQ(FireOneOfEach(), "RunDriver 10, RunDriver 15, prepared 2");
@@ -144,7 +145,7 @@ TEST(TraceProvider, PointsFireOnlyWhileRegisteredForTheFlagsAndUpToTheLevelEnabl
 // table's event entry point.
 TEST(TraceProvider, FallbackEventCarriesTheNumberThenEachArgumentOrOneBufferFromEightOn) {
   TraceRecorder recorder(5, 0xFF);
-  KeepPlatformCalls();
+  const PlatformScope kept = KeepPlatformCalls();
   LoadTracingSupportFrom(L"quillmark-no-such-library.dll");
   ASSERT_EQ(CurrentPlatform().message_va, &FallbackTraceMessageVa);
   const std::string fits(8191, 'a');  // 8192 bytes with the terminator
@@ -190,7 +191,7 @@ TEST(FileTraceController, FileAndPlatformEachGetWhatTheyEnabledAndTheFileIsAppen
   {
     const ScopedTraceVariable variable(L"4,0x10," + scratch.Write(L"t.jsonl", "an earlier run\n"));
     TraceRecorder recorder(2, flags::Upload);
-    KeepPlatformCalls();
+    const PlatformScope kept = KeepPlatformCalls();
     QM_TRACE(RunDriver, 11, Info, Run);
     QM_TRACE(RunDriver, 30, Verbose, Run);
     QM_TRACE(Upload, 10, Error, Upload);

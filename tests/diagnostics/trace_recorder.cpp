@@ -67,7 +67,7 @@ TraceRecorder::TraceRecorder(RegisteredOnly) {
   platform.enable_flags = &EnableFlags;
   platform.observe = &Record;
   platform.observe_context = &messages_;
-  previous_ = ReplacePlatform(platform);
+  scope_.emplace(platform);
   RegisterTraceProvider();
 }
 
@@ -78,7 +78,7 @@ TraceRecorder::TraceRecorder(std::uint8_t level, std::uint32_t flags)
 
 TraceRecorder::~TraceRecorder() {
   UnregisterTraceProvider();
-  ReplacePlatform(previous_);
+  scope_.reset();
   g_session = {};
 }
 

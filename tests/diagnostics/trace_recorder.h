@@ -12,6 +12,7 @@
 // Only the recorder sees the messages; one recorder at a time per process.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -61,7 +62,7 @@ class TraceRecorder {
 
  private:
   std::vector<RecordedMessage> messages_;
-  Platform previous_;
+  std::optional<PlatformScope> scope_;
 };
 
 }  // namespace qm::trace

@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "collector/profile_data_collector.h"
-#include "common/event_log.h"
 #include "common/scratch_folder.h"
 #include "diagnostics/file_writer.h"
 #include "diagnostics/trace_recorder.h"
@@ -42,62 +41,69 @@ struct Machine {
   fs::path folder = {};
   std::vector<std::string> calls = {};
 };
-Machine* g_machine = nullptr;
-
-// Never asked: the fake collector opens no SDK and reports nothing.
-const CollectorPlatform kNoCollectorPlatform;
-testing::EventLog g_no_events;
 
 class FakeCollector : public ProfileDataCollector {
  public:
-  FakeCollector() : ProfileDataCollector(kNoCollectorPlatform, g_no_events) {
-    profile_.SetMUID(g_machine->muid);
+  FakeCollector(const CollectorPlatform& platform, EventSink& events, Machine& machine)
+      : ProfileDataCollector(platform, events), machine_(machine) {
+    profile_.SetMUID(machine_.muid);
   }
-  ~FakeCollector() override { g_machine->calls.push_back("destroyed"); }
+  ~FakeCollector() override { machine_.calls.push_back("destroyed"); }
 
-  bool Initialise() override { return g_machine->initialise; }
+  bool Initialise() override { return machine_.initialise; }
   bool Finalise() override {
-    g_machine->calls.push_back("finalised");
+    machine_.calls.push_back("finalised");
     return true;
   }
   bool Collect() override {
-    if (g_machine->collect_throws) throw std::runtime_error("conversion failed");
-    return g_machine->collect;
+    if (machine_.collect_throws) throw std::runtime_error("conversion failed");
+    return machine_.collect;
   }
   IProfileDataObserver* GetProfile() const noexcept override {
-    return g_machine->profile ? const_cast<CProfileData*>(&profile_) : nullptr;
+    return machine_.profile ? const_cast<CProfileData*>(&profile_) : nullptr;
   }
   bool GetProfileJson(std::wstring& json) override {
-    if (g_machine->json) json = L"{\"MUID\":\"" + g_machine->muid + L"\"}";
-    return g_machine->json;
+    if (machine_.json) json = L"{\"MUID\":\"" + machine_.muid + L"\"}";
+    return machine_.json;
   }
-  bool HasProfileChanged() override { return g_machine->changed; }
-  void KeepUploadState() override { g_machine->calls.push_back("kept"); }
-  bool IsResendDue() override { return g_machine->resend_due; }
+  bool HasProfileChanged() override { return machine_.changed; }
+  void KeepUploadState() override { machine_.calls.push_back("kept"); }
+  bool IsResendDue() override { return machine_.resend_due; }
 
  private:
+  Machine& machine_;
   CProfileData profile_;
 };
 
-const CActivationContext* FakeContext() {
-  static const CActivationContext context(::GetModuleHandleW(nullptr), nullptr,
-                                          QM_MANIFEST_APPLICATION);
-  return g_machine->context ? &context : nullptr;
+// The machine as the run sees it; by default every stage succeeds, and no
+// uploader can be had, so a delivery skips the upload.
+RunPlatform StoodInPlatform(Machine& machine) {
+  RunPlatform platform;
+  platform.find_agent_process = [&machine] { return machine.agent; };
+  platform.wait_for_agent_service = [&machine](const ServiceWaitPlatform&) {
+    return machine.service;
+  };
+  platform.sdk_activation_context = [&machine]() -> const CActivationContext* {
+    static const CActivationContext context(::GetModuleHandleW(nullptr), nullptr,
+                                            QM_MANIFEST_APPLICATION);
+    return machine.context ? &context : nullptr;
+  };
+  platform.create_collector = [&machine](
+                                  const CollectorPlatform& collector,
+                                  EventSink& events) -> std::unique_ptr<ProfileDataCollector> {
+    if (!machine.collector) return nullptr;
+    return std::make_unique<FakeCollector>(collector, events, machine);
+  };
+  platform.build_data_file_path = [&machine](std::wstring_view muid) {
+    if (!machine.temp_directory) throw TempDirectoryError();
+    if (!machine.writer) throw std::bad_alloc();
+    return machine.folder.wstring() + L"\\" + std::wstring(muid) + L".dat";
+  };
+  platform.create_uploader = [](const IProfileDataObserver*, const LinkBridgeLoader&) {
+    return std::unique_ptr<ProfileUploader>();
+  };
+  return platform;
 }
-std::wstring FakeDataFilePath(std::wstring_view muid) {
-  if (!g_machine->temp_directory) throw TempDirectoryError();
-  if (!g_machine->writer) throw std::bad_alloc();
-  return g_machine->folder.wstring() + L"\\" + std::wstring(muid) + L".dat";
-}
-constexpr RunPlatform kFakePlatform{
-    [] { return g_machine->agent; },
-    [] { return g_machine->service; },
-    &FakeContext,
-    []() -> std::unique_ptr<ProfileDataCollector> {
-      return g_machine->collector ? std::make_unique<FakeCollector>() : nullptr;
-    },
-    &FakeDataFilePath,
-    [](const IProfileDataObserver*) -> std::unique_ptr<ProfileUploader> { return nullptr; }};
 
 class Run : public ::testing::Test {
  protected:
@@ -106,19 +112,15 @@ class Run : public ::testing::Test {
     fs::current_path(folder_.Path());
     Reset();
   }
-  void TearDown() override {
-    g_machine = nullptr;
-    fs::current_path(start_);
-  }
+  void TearDown() override { fs::current_path(start_); }
   void Reset(const Machine& machine = {}) {
     machine_ = machine;
     machine_.folder = folder_.Path();
-    g_machine = &machine_;
   }
   int RunWith(std::vector<std::wstring> arguments = {L"quillmark.exe", L"/TestMode"}) {
     std::vector<wchar_t*> argv;
     for (std::wstring& argument : arguments) argv.push_back(argument.data());
-    return RunProfiler(static_cast<int>(argv.size()), argv.data(), kFakePlatform);
+    return RunProfiler(static_cast<int>(argv.size()), argv.data(), platform_);
   }
   // The run driver's stage messages, 18 and 19 with their arguments: "11 19(True,False) 20".
   std::string StageTraces() const {
@@ -134,6 +136,7 @@ class Run : public ::testing::Test {
 
   testing::ScratchFolder folder_;
   Machine machine_;
+  const RunPlatform platform_ = StoodInPlatform(machine_);
   fs::path start_;
   trace::TraceRecorder recorder_{5, trace::flags::Run};
 };

@@ -31,14 +31,6 @@ struct Script {
   int readings;
   std::vector<DWORD> pauses;
 };
-Script* g_script = nullptr;
-
-ServiceStatusReading ScriptedRead(SC_HANDLE /*manager*/, const wchar_t* /*name*/) {
-  const Answer& answer = g_script->answer;
-  return ++g_script->readings > answer.from ? answer.then : answer.first;
-}
-void ScriptedPause(DWORD milliseconds) { g_script->pauses.push_back(milliseconds); }
-constexpr ServiceWaitPlatform kScripted{&ScriptedRead, &ScriptedPause};
 
 Answer Always(ServiceStatusReading reading) { return {reading, reading, INT_MAX}; }
 ServiceStatusReading InState(DWORD state) { return {Outcome::Read, state, 0}; }
@@ -53,18 +45,22 @@ std::vector<int> FailedChecks(int checks, int state_message) {
 
 class ServiceWait : public ::testing::Test {
  protected:
-  void SetUp() override { previous_ = SetServiceWaitPlatform(&kScripted); }
-  void TearDown() override { SetServiceWaitPlatform(previous_); }
+  ServiceWait() {
+    scripted_.read_status = [this](SC_HANDLE, const wchar_t*) {
+      const Answer& answer = script_.answer;
+      return ++script_.readings > answer.from ? answer.then : answer.first;
+    };
+    scripted_.pause = [this](DWORD milliseconds) { script_.pauses.push_back(milliseconds); };
+  }
   // Starts a new script answering `answer`, with the trace cleared.
   void Answering(Answer answer) {
     script_ = Script{answer, 0, {}};
-    g_script = &script_;
     recorder_.Clear();
   }
 
   // Each check reads the status once, plus once more when it is not running.
   Script script_;
-  const ServiceWaitPlatform* previous_ = nullptr;
+  ServiceWaitPlatform scripted_;
   trace::TraceRecorder recorder_{5, trace::flags::Run};
 };
 
@@ -96,7 +92,7 @@ TEST_F(ServiceWait, EachCourseChecksAndPausesAsOftenAsItsBudgetAllows) {
   for (const auto& course : courses) {
     SCOPED_TRACE(course.name);
     Answering(course.answer);
-    EXPECT_EQ(WaitForAgentService(), course.ready);
+    EXPECT_EQ(WaitForAgentService(scripted_), course.ready);
     EXPECT_EQ(script_.readings, course.readings);
     EXPECT_EQ(script_.pauses, std::vector<DWORD>(course.pauses, 10000));
     if (!course.messages.empty()) {
@@ -127,7 +123,7 @@ TEST_F(ServiceWait, ACheckNamesTheStateItFoundAndTheErrorOfAFailedServiceCall) {
     SCOPED_TRACE(check.message);
     Answering(check.answer);
     DWORD error = 12345;
-    EXPECT_FALSE(CheckAgentService(error));
+    EXPECT_FALSE(CheckAgentService(scripted_, error));
     EXPECT_EQ(error, check.error);
     EXPECT_THAT(recorder_.Numbers(Source::RunDriver), ElementsAre(38, check.message));
     if (check.control != 0) {
@@ -137,7 +133,7 @@ TEST_F(ServiceWait, ACheckNamesTheStateItFoundAndTheErrorOfAFailedServiceCall) {
   }
   Answering(Always(InState(SERVICE_RUNNING)));
   DWORD error = 1;
-  EXPECT_TRUE(CheckAgentService(error));
+  EXPECT_TRUE(CheckAgentService(scripted_, error));
   EXPECT_THAT(recorder_.Numbers(Source::ServiceControl), ElementsAre(13));
   EXPECT_EQ(recorder_.Find(Source::ServiceControl, 13)->args.at(0).value, SERVICE_RUNNING);
 }

@@ -102,6 +102,6 @@ inline HMODULE LoadStandIn(const wchar_t* path) {
 inline LinkGetUtilFunction ResolveFake(HMODULE, const char* name) {
   return g_link->has_entry && std::string_view(name) == "GetUtil" ? &FakeGetUtil : nullptr;
 }
-inline constexpr LinkBridgeLoader kFakeLibrary{&LoadStandIn, &ResolveFake};
+inline const LinkBridgeLoader kFakeLibrary{&LoadStandIn, &ResolveFake};
 
 }  // namespace qm::testing

@@ -143,11 +143,8 @@ TEST_F(ProfileUpload, LibraryThatCannotBeBoundLeavesNothingHeldAndNoUpload) {
     DWORD error;
   };
   const Case cases[] = {
-      {SystemLinkBridgeLoader(), 21, "linkbridge.dll", ERROR_MOD_NOT_FOUND},  // none here
-      {{&testing::LoadStandIn, SystemLinkBridgeLoader().resolve},
-       22,
-       "GetUtil",
-       ERROR_PROC_NOT_FOUND},
+      {LinkBridgeLoader{}, 21, "linkbridge.dll", ERROR_MOD_NOT_FOUND},  // none here
+      {{&testing::LoadStandIn, LinkBridgeLoader{}.resolve}, 22, "GetUtil", ERROR_PROC_NOT_FOUND},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.missing);
