@@ -159,6 +159,7 @@ def run_once(args, record, number, out, earlier):
 
     comms_before = len(report.read_json_lines(os.path.join(sim, "comms.jsonl")))
     sdk_before = len(report.read_json_lines(os.path.join(sim, "sdk.jsonl")))
+    settings_before = len(report.read_json_lines(os.path.join(sim, "settings.jsonl")))
     queue_before = queue_files(os.path.join(sim, "queue"))
     state_raw_before = read_bytes(os.path.join(sim, "state.json"))
     state_before, state_source = kept_before(sim, record, number)
@@ -168,6 +169,12 @@ def run_once(args, record, number, out, earlier):
     env = dict(os.environ)
     trace_file = os.path.join(run_dir, "trace.jsonl")
     env["QUILLMARK_TRACE"] = "5,0x1F," + windows_path(trace_file)
+    # The program keeps the code page simagent starts under, which Wine takes
+    # from the Unix locale: the run's locale is chosen here, not inside Windows.
+    runs = record.get("runs") or [{}]
+    locale = runs[min(number, len(runs)) - 1].get("locale")
+    if locale:
+        env["QUILLMARK_LOCALE"] = locale.replace("-", "_") + ".UTF-8"
     simagent = os.path.join(args.build, "agent", "bin", "simagent.exe")
     result = wine(args.build, simagent, ["run", str(number)], env=env)
     found = RUN_LINE.findall(result.stdout)
@@ -280,6 +287,17 @@ def run_once(args, record, number, out, earlier):
     with open(os.path.join(run_dir, "sdk.jsonl"), "w", encoding="utf-8") as f:
         f.write("".join(line + "\n" for line in sdk))
     print("\n  -- SDK calls recorded: %d (run-%d/sdk.jsonl)" % (len(sdk), number))
+
+    # Calls the stand-ins refused as outside the program's contract with them.
+    settings = report.read_json_lines(os.path.join(sim, "settings.jsonl"))[settings_before:]
+    violations = []
+    for name, lines in (("sdk", sdk), ("comms", comms), ("settings", settings)):
+        for record in report.parse_json_lines(lines):
+            if "violation" in record:
+                violations.append("%s %s: %s" % (name, record.get("op") or record.get("call"),
+                                                 record["violation"]))
+    section("contract violations")
+    print(indent("\n".join(violations)) if violations else "     none")
 
     section("trace messages")
     try:
