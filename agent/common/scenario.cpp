@@ -372,10 +372,9 @@ Scenario ParseScenario(const json& document, const std::wstring& base_folder) {
   if (const auto start = root.Member("startFolder"))
     scenario.start_folder = AbsoluteFolder(*start, agent_folder);
   if (const auto locale = root.Member("locale")) scenario.locale = ParseLocale(*locale);
-  if (const auto version = root.Member("windowsVersion")) {
-    scenario.windows_version = version->Text();
+  // The Windows Wine reports to the program is the program's own Wine setting.
+  if (const auto version = root.Member("windowsVersion"))
     scenario.registry.push_back(WindowsVersionKey(*version));
-  }
   if (const auto runs = root.Member("runs"))
     scenario.runs = ParseRuns(*runs, document, base_folder);
   return scenario;

@@ -122,9 +122,6 @@ struct Scenario {
   std::vector<std::wstring> command_line = {L"/TestMode"};
   std::wstring start_folder;  // empty: the agent folder
   std::string locale;         // empty: the bench's own
-  // The Windows version Wine reports to the program ("win10"); empty: the
-  // prefix's own. Installed as the program's own Wine setting.
-  std::string windows_version;
   // One entry per "runs" item: the scenario merged with that item; run n gets
   // item n, runs after the last get the last. Empty when the scenario has no
   // "runs": every run gets the scenario itself.

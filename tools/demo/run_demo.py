@@ -73,17 +73,23 @@ def indent(text, by="     "):
     return "\n".join(by + line for line in text.split("\n"))
 
 
-def report_document(raw):
-    """Prints a delivered document; returns it parsed (None when it is not JSON)."""
+# The ANSI code page a run's locale gives the program, which writes its data
+# file in it; the bench's own is 1252.
+CODE_PAGES = {"ja-JP": "cp932", "ru-RU": "cp1251"}
+
+
+def report_document(raw, code_page="cp1252"):
+    """Prints a delivered document, written in `code_page`; returns it parsed
+    (None when it is not JSON)."""
     crc = binascii.crc32(raw) & 0xFFFFFFFF
     print("     size %d bytes, CRC-32 of the raw bytes 0x%08X" % (len(raw), crc))
     try:
-        document = json.loads(raw.decode("cp1252"))
+        document = json.loads(raw.decode(code_page))
         print(indent(json.dumps(document, indent=2, ensure_ascii=False)))
         return document
     except (ValueError, UnicodeDecodeError) as error:
         print("     (not valid JSON: %s)" % error)
-        print(indent(raw.decode("cp1252", errors="replace")))
+        print(indent(raw.decode(code_page, errors="replace")))
         return None
 
 
@@ -240,7 +246,7 @@ def run_once(args, record, number, out, earlier):
         shutil.copy(os.path.join(sim, "queue", name), target)
         print("     queue\\" + name.replace("/", "\\"))
         with open(target, "rb") as f:
-            documents.append(report_document(f.read()))
+            documents.append(report_document(f.read(), CODE_PAGES.get(locale, "cp1252")))
 
     if verdict.startswith("sent") and documents and documents[-1] is not None:
         section("changed since the last delivered document")
