@@ -52,7 +52,8 @@ std::string CredentialsViolation(const json& credentials) {
   const std::pair<const char*, const char*> texts[] = {
       {"token", kToken}, {"product", kProduct}, {"clientKey", kClientKey}};
   for (const auto& [key, wanted] : texts) {
-    if (std::string why = Expect(credentials, key, wanted); !why.empty()) return "credentials " + why;
+    if (std::string why = Expect(credentials, key, wanted); !why.empty())
+      return "credentials " + why;
   }
   return {};
 }
@@ -77,8 +78,10 @@ std::string SettingsRecordViolation(const json& settings, bool others_present) {
   if (Text(settings, "setting1").empty()) return "setting1 is empty";
   for (const char* other : {"setting2", "setting3"}) {
     const json& value = settings.value(other, json());
-    const bool fits = others_present ? value.is_string() : value.is_null() || !Text(settings, other).empty();
-    if (!fits) return std::string(other) + (others_present ? " is absent" : " is empty, not absent");
+    const bool fits =
+        others_present ? value.is_string() : value.is_null() || !Text(settings, other).empty();
+    if (!fits)
+      return std::string(other) + (others_present ? " is absent" : " is empty, not absent");
   }
   return {};
 }
@@ -119,7 +122,8 @@ std::string RequestStepViolation(const json& entry, std::string_view previous_st
   if (call == "Start") return StartViolation(entry);
   if (call == "AddParameter") return AddParameterViolation(entry);
   if (call == "Submit") {
-    if (entry.value("options", 0) != 7) return "options " + entry.value("options", json()).dump() + ", not 7";
+    if (entry.value("options", 0) != 7)
+      return "options " + entry.value("options", json()).dump() + ", not 7";
     const json& settings = entry.value("settings", json());
     return settings.is_null() ? std::string() : SettingsRecordViolation(settings, true);
   }
@@ -147,7 +151,8 @@ std::string SettingsViolation(const json& entry) {
   if (std::string why = Expect(entry, "key", kMobileSetting); !why.empty()) return why;
   if (entry.value("size", 0u) != kSettingCapacity || !entry.value("bufferZeroed", false))
     return "the buffer is not 260 zeroed characters";
-  if (entry.value("flags", -1) != 0) return "flags " + entry.value("flags", json()).dump() + ", not 0";
+  if (entry.value("flags", -1) != 0)
+    return "flags " + entry.value("flags", json()).dump() + ", not 0";
   return {};
 }
 

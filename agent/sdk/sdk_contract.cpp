@@ -29,9 +29,10 @@ constexpr std::array<std::pair<std::string_view, std::string_view>, 2> kWrittenI
     {{"0x4009501", "VT_UI4"}, {"0x4009502", "VT_DATE"}}};
 
 const std::set<std::string_view> kProgIds = {
-    "Omx.Context",        "Omx.Communication",        "Omx.Configuration", "Omx.License",
-    "Omx.Statistics",     "Omx.Datastore",            "Omx.TuneUpReports", "Omx.DateTimeObject",
-    "Omx.DateTimeFilterObject", "Omx.StringMap",      "Omx.VariantMap",    "Omx.List"};
+    "Omx.Context",       "Omx.Communication",  "Omx.Configuration",
+    "Omx.License",       "Omx.Statistics",     "Omx.Datastore",
+    "Omx.TuneUpReports", "Omx.DateTimeObject", "Omx.DateTimeFilterObject",
+    "Omx.StringMap",     "Omx.VariantMap",     "Omx.List"};
 
 std::string Text(const Json& node, const char* key) {
   const auto found = node.find(key);
@@ -39,7 +40,8 @@ std::string Text(const Json& node, const char* key) {
 }
 
 bool IsObject(const Json& value, std::string_view prog_id) {
-  return value.is_object() && Text(value, "type") == "VT_DISPATCH" && Text(value, "progId") == prog_id;
+  return value.is_object() && Text(value, "type") == "VT_DISPATCH" &&
+         Text(value, "progId") == prog_id;
 }
 
 bool IsAbsentObject(const Json& value) {
@@ -51,7 +53,8 @@ std::string Quoted(std::string_view text) { return "\"" + std::string(text) + "\
 
 // One date or time of a date-time object: its text and the type of each part.
 std::string PartsViolation(const Json& moment, const char* name, std::string_view type) {
-  if (!moment.contains(name) || moment[name].is_null()) return std::string("its ") + name + " unset";
+  if (!moment.contains(name) || moment[name].is_null())
+    return std::string("its ") + name + " unset";
   for (const Json& part : moment.value(std::string(name) + "Types", Json::array())) {
     if (part != type) return std::string("its ") + name + " parts not all " + std::string(type);
   }
@@ -101,18 +104,22 @@ constexpr WindowRule kUrlsWindow{"1971-01-01", "VT_UI2", "VT_UI2"};
 
 std::string WindowViolation(const Json& filter, const WindowRule& rule, bool refused_before) {
   if (IsAbsentObject(filter)) return refused_before ? std::string() : "no date window";
-  if (!IsObject(filter, "Omx.DateTimeFilterObject")) return "the window is no Omx.DateTimeFilterObject";
+  if (!IsObject(filter, "Omx.DateTimeFilterObject"))
+    return "the window is no Omx.DateTimeFilterObject";
   const Json& start = filter.value("start", Json());
   const Json& end = filter.value("end", Json());
   if (IsAbsentObject(start) || IsAbsentObject(end))
     return refused_before ? std::string() : "the window's start or end is unset";
-  if (std::string why = MomentViolation(start, "start", rule.start_type, refused_before); !why.empty())
+  if (std::string why = MomentViolation(start, "start", rule.start_type, refused_before);
+      !why.empty())
     return why;
   if (std::string why = MomentViolation(end, "end", rule.end_type, refused_before); !why.empty())
     return why;
   // The end is the program's clock, which tests set anywhere; the start is fixed.
-  const bool date_right = start.value("date", Json()).is_null() || Text(start, "date") == rule.since;
-  const bool time_right = start.value("time", Json()).is_null() || Text(start, "time") == "00:00:00";
+  const bool date_right =
+      start.value("date", Json()).is_null() || Text(start, "date") == rule.since;
+  const bool time_right =
+      start.value("time", Json()).is_null() || Text(start, "time") == "00:00:00";
   if (!date_right || !time_right)
     return "the window starts " + start.value("date", Json()).dump() + " " +
            start.value("time", Json()).dump() + ", not " + std::string(rule.since) + " 00:00:00";
@@ -124,7 +131,8 @@ using EntryRule = std::function<std::string(const Json& value, bool refused_befo
 EntryRule TextValue(std::string_view expected) {
   return [expected = std::string(expected)](const Json& value, bool) -> std::string {
     if (Text(value, "type") != "VT_BSTR") return "is " + Text(value, "type") + ", not VT_BSTR";
-    if (Text(value, "value") != expected) return "is " + Quoted(Text(value, "value")) + ", not " + Quoted(expected);
+    if (Text(value, "value") != expected)
+      return "is " + Quoted(Text(value, "value")) + ", not " + Quoted(expected);
     return {};
   };
 }
@@ -168,9 +176,11 @@ std::string EntriesViolation(const Json& map, std::string_view prog_id,
     while (found < expected.size() && expected[found].key != key) ++found;
     if (found == expected.size()) {
       for (const Entry& entry : expected) {
-        const bool same_letters = std::equal(key.begin(), key.end(), entry.key.begin(), entry.key.end(),
-            [](char a, char b) { return std::tolower(a) == std::tolower(b); });
-        if (same_letters) return "key " + Quoted(key) + " where the contract spells it " + Quoted(entry.key);
+        const bool same_letters =
+            std::equal(key.begin(), key.end(), entry.key.begin(), entry.key.end(),
+                       [](char a, char b) { return std::tolower(a) == std::tolower(b); });
+        if (same_letters)
+          return "key " + Quoted(key) + " where the contract spells it " + Quoted(entry.key);
       }
       return "unexpected key " + Quoted(key) + " (or out of order)";
     }
@@ -179,23 +189,25 @@ std::string EntriesViolation(const Json& map, std::string_view prog_id,
       return Quoted(key) + " " + why;
     next = found + 1;
   }
-  if (next != expected.size() && !refused_before) return "key " + Quoted(expected[next].key) + " missing";
+  if (next != expected.size() && !refused_before)
+    return "key " + Quoted(expected[next].key) + " missing";
   return {};
 }
 
 EntryRule WindowMap(std::string_view key, WindowRule rule) {
   return [key = std::string(key), rule](const Json& value, bool refused_before) {
-    return EntriesViolation(value, "Omx.VariantMap",
-                            {{key, [rule](const Json& filter, bool refused) {
-                                return WindowViolation(filter, rule, refused);
-                              }}},
-                            refused_before);
+    return EntriesViolation(
+        value, "Omx.VariantMap",
+        {{key, [rule](const Json& filter,
+                      bool refused) { return WindowViolation(filter, rule, refused); }}},
+        refused_before);
   };
 }
 
 std::string QueryViolation(const Json& query, bool refused_before) {
   const Json entries = query.value("value", Json::object());
-  const std::string type = entries.is_object() ? Text(entries.value("queryType", Json()), "value") : "";
+  const std::string type =
+      entries.is_object() ? Text(entries.value("queryType", Json()), "value") : "";
   if (type == "countersMalware") {
     return EntriesViolation(query, "Omx.VariantMap",
                             {{"queryType", TextValue("countersMalware")},
@@ -220,7 +232,8 @@ std::string QueryViolation(const Json& query, bool refused_before) {
 std::string StatisticsViolation(const Json& filters, bool refused_before) {
   const Json entries = filters.value("value", Json::object());
   const auto window = [](WindowRule rule) {
-    return [rule](const Json& filter, bool refused) { return WindowViolation(filter, rule, refused); };
+    return
+        [rule](const Json& filter, bool refused) { return WindowViolation(filter, rule, refused); };
   };
   if (entries.is_object() && entries.contains("0"))
     return EntriesViolation(filters, "Omx.StringMap", {{"0", window(kBlockedThreatsWindow)}},
@@ -248,7 +261,9 @@ std::string ValueCallViolation(const Json& call) {
   for (const auto& [written, type] : kWrittenItems) {
     if (item != written) continue;
     const std::string given = Text(call.value("value", Json()), "type");
-    return given == type ? std::string() : "item " + item + " is written as " + std::string(type) + ", not " + given;
+    return given == type
+               ? std::string()
+               : "item " + item + " is written as " + std::string(type) + ", not " + given;
   }
   return "item " + item + " is never written";
 }
@@ -268,8 +283,9 @@ std::string ContractViolation(const Json& call, bool refused_before) {
   }
   if (op == "GetLicenseInfo")
     return Text(call.value("query", Json()), "type") == "VT_EMPTY" ? std::string()
-                                                                    : "the query is not VT_EMPTY";
-  if (op == "GetStatistics") return StatisticsViolation(call.value("filters", Json()), refused_before);
+                                                                   : "the query is not VT_EMPTY";
+  if (op == "GetStatistics")
+    return StatisticsViolation(call.value("filters", Json()), refused_before);
   if (op == "ExecuteQuery") return QueryViolation(call.value("query", Json()), refused_before);
   return {};
 }

@@ -82,9 +82,11 @@ TEST(EndpointLocale, ProfileTextsReachTheDataFileAndTheKeptHashInTheEndpointsCod
   const Finished run = installation.Run(1);
   ASSERT_EQ(run.exit_code, kRunEnded) << run.output;
 
-  std::string texts = Replaced(DefaultScenarioDocument(), "\"ES\"", "\"" + std::string(row->country) + "\"");
+  std::string texts =
+      Replaced(DefaultScenarioDocument(), "\"ES\"", "\"" + std::string(row->country) + "\"");
   texts = Replaced(texts, "user@example.com", row->account);
-  std::string bytes = Replaced(DefaultScenarioDocument(), "\"ES\"", "\"" + std::string(row->country_bytes) + "\"");
+  std::string bytes =
+      Replaced(DefaultScenarioDocument(), "\"ES\"", "\"" + std::string(row->country_bytes) + "\"");
   bytes = Replaced(bytes, "user@example.com", row->account_bytes);
   std::string delivered;
   for (const auto& call : ReadJsonLines(installation.SimFile(L"comms.jsonl"))) {
@@ -97,7 +99,8 @@ TEST(EndpointLocale, ProfileTextsReachTheDataFileAndTheKeptHashInTheEndpointsCod
   // units, which leaves out the end of a document holding two-byte characters.
   const auto state = ReadJsonFile(installation.SimFile(L"state.json"));
   ASSERT_TRUE(state) << "nothing kept";
-  EXPECT_EQ((*state)["0x4009501"]["value"], Crc32(Reduced(bytes).substr(0, Utf16Units(Reduced(texts)))));
+  EXPECT_EQ((*state)["0x4009501"]["value"],
+            Crc32(Reduced(bytes).substr(0, Utf16Units(Reduced(texts)))));
 }
 
 }  // namespace
