@@ -176,9 +176,9 @@ std::string EntriesViolation(const Json& map, std::string_view prog_id,
     while (found < expected.size() && expected[found].key != key) ++found;
     if (found == expected.size()) {
       for (const Entry& entry : expected) {
-        const bool same_letters =
-            std::equal(key.begin(), key.end(), entry.key.begin(), entry.key.end(),
-                       [](char a, char b) { return std::tolower(a) == std::tolower(b); });
+        const bool same_letters = std::equal(
+            key.begin(), key.end(), entry.key.begin(), entry.key.end(),
+            [](unsigned char a, unsigned char b) { return std::tolower(a) == std::tolower(b); });
         if (same_letters)
           return "key " + Quoted(key) + " where the contract spells it " + Quoted(entry.key);
       }
