@@ -118,19 +118,21 @@ TEST_F(Collection, FinaliseDropsTheProfile) {
 }
 
 TEST(CreateSdkObject, TracesARefusalAndGivesAnEmptyReference) {
-  SimulatedAgent agent;
+  sim::SdkScenario scenario = AgentScenario();
+  scenario.objects[L"Omx.Datastore"].create = E_ACCESSDENIED;
+  SimulatedAgent agent(std::move(scenario));
   auto collector = agent.MakeCollector();
   TraceRecorder recorder;
   EXPECT_FALSE(collector->Session().CreateSdkObject(L"Omx.Statistics"));  // no root to ask yet
   ASSERT_TRUE(collector->Initialise());
   EXPECT_TRUE(collector->Session().CreateSdkObject(L"Omx.Statistics"));
-  EXPECT_FALSE(collector->Session().CreateSdkObject(L"Omx.Unknown"));
+  EXPECT_FALSE(collector->Session().CreateSdkObject(L"Omx.Datastore"));
   collector->Session().LogCollectorError(L"Error creating 'OMX_STATISTICS_OBJECT'.");
   EXPECT_THAT(recorder.Numbers(Source::Collector), ElementsAre(173, 22, 173, 10));
   const auto& messages = recorder.Messages();
   const auto& refused = messages[messages.size() - 2];
-  EXPECT_EQ(refused.args[0].narrow, "Omx.Unknown");
-  EXPECT_EQ(refused.args[1].value, static_cast<std::int32_t>(CO_E_CLASSSTRING));
+  EXPECT_EQ(refused.args[0].narrow, "Omx.Datastore");
+  EXPECT_EQ(refused.args[1].value, static_cast<std::int32_t>(E_ACCESSDENIED));
   EXPECT_EQ(messages.back().level, trace::Level::Error);
   EXPECT_EQ(messages.back().args[0].wide, L"Error creating 'OMX_STATISTICS_OBJECT'.");
   collector->Finalise();

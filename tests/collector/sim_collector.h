@@ -65,6 +65,14 @@ class SimulatedAgent {
  public:
   explicit SimulatedAgent(sim::SdkScenario scenario = AgentScenario())
       : state(std::make_shared<sim::SdkState>(std::move(scenario))) {}
+  // Whatever a test made the agent answer, the program must have asked only
+  // what its contract with the SDK allows.
+  ~SimulatedAgent() {
+    for (const std::string& violation : state->Violations())
+      ADD_FAILURE() << "SDK contract violation: " << violation;
+  }
+  SimulatedAgent(const SimulatedAgent&) = delete;
+  SimulatedAgent& operator=(const SimulatedAgent&) = delete;
 
   [[nodiscard]] CollectorPlatform Platform() {
     CollectorPlatform platform;
