@@ -100,9 +100,9 @@ std::unique_ptr<ProfileUploader> CreateUploader(const IProfileDataObserver* prof
   }
 }
 
-constexpr RunPlatform kSystemPlatform{&FindAgentProcess,        &WaitForAgentService,
-                                      &GetSdkActivationContext, &CreateCollector,
-                                      &BuildSystemDataFilePath, &CreateUploader};
+constexpr RunPlatform kSystemPlatform{
+    &FindAgentProcess,        &WaitForAgentService, &GetSdkActivationContext, &CreateCollector,
+    &BuildSystemDataFilePath, &CreateUploader,      &SystemLinkBridgeLoader};
 
 // A stage's message, written only in test mode.
 void Note(CTestModeLog& log, const char* message) {
@@ -239,7 +239,7 @@ int RunStages(int argc, wchar_t** argv, const RunPlatform& platform) {
 
   // RunStage::StartTracking.
   ParseTrackingSwitch(argc, argv);
-  StartTracking();
+  StartTracking(platform.tracking_library());
 
   // RunStage::AgentService.
   if (!platform.wait_for_agent_service()) {

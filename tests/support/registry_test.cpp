@@ -3,11 +3,48 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 #include "common/registry_sandbox.h"
 
 namespace qm {
 namespace {
+
+// The import slot through which this program's code reaches the registry read
+// (the toolchain's name for it), led through a hook while a GrowingValues lives:
+// after each read, while growths are left, another writer makes the value a byte longer.
+using QueryValue = decltype(&::RegQueryValueExW);
+extern "C" QueryValue g_query_slot __asm__("__imp__RegQueryValueExW@24");
+QueryValue g_query = nullptr;
+HKEY g_writer = nullptr;
+int g_growths = 0;
+
+LSTATUS WINAPI QueryWhileGrowing(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type,
+                                 LPBYTE data, LPDWORD size) {
+  const LSTATUS status = g_query(key, name, reserved, type, data, size);
+  DWORD bytes = 0;
+  if (g_growths-- > 0 && g_query(g_writer, name, nullptr, nullptr, nullptr, &bytes) == 0) {
+    const std::string longer(bytes + 1, 'g');
+    ::RegSetValueExW(g_writer, name, 0, REG_BINARY, reinterpret_cast<const BYTE*>(longer.data()),
+                     bytes + 1);
+  }
+  return status;
+}
+
+struct GrowingValues {
+  explicit GrowingValues(const wchar_t* key) {
+    (void)registry::OpenKey(HKEY_LOCAL_MACHINE, key, KEY_ALL_ACCESS, writer);
+    g_writer = writer.Get();
+    ::VirtualProtect(&g_query_slot, sizeof g_query_slot, PAGE_READWRITE, &protection);
+    g_query = std::exchange(g_query_slot, &QueryWhileGrowing);
+  }
+  ~GrowingValues() {
+    g_query_slot = g_query;
+    ::VirtualProtect(&g_query_slot, sizeof g_query_slot, protection, &protection);
+  }
+  UniqueKey writer;
+  DWORD protection = 0;
+};
 
 // Integers are read through the fallback product's table.
 TEST(RegistryRead, TextAndBytesAreTerminatedAndBoundedByTheirCapacityAndLeftAloneOnFailure) {
@@ -46,10 +83,30 @@ TEST(RegistryRead, TextAndBytesAreTerminatedAndBoundedByTheirCapacityAndLeftAlon
     EXPECT_EQ(text, c.text);
   }
 
-  std::string bytes;
-  ASSERT_EQ(registry::ReadBytes(key.Get(), L"ten", 10, bytes), ERROR_SUCCESS);
-  EXPECT_EQ(bytes, std::string("\0\1\2\3\4\5\6\7\x8\x9", 10));
-  EXPECT_EQ(registry::ReadBytes(key.Get(), L"ten", 9, bytes), ERROR_MORE_DATA);
+  // A value that grows between the size query and the read is read again at its
+  // new size, four reads in all.
+  const struct {
+    int growths;
+    std::size_t max_bytes;
+    LSTATUS status;
+    std::string bytes;
+  } reads[] = {
+      {0, 10, ERROR_SUCCESS, std::string("\0\1\2\3\4\5\6\7\x8\x9", 10)},
+      {0, 9, ERROR_MORE_DATA, ""},
+      {1, 64, ERROR_SUCCESS, std::string(11, 'g')},
+      {3, 64, ERROR_SUCCESS, std::string(13, 'g')},
+      {4, 64, ERROR_MORE_DATA, ""},
+      {1, 10, ERROR_MORE_DATA, ""},  // grown past what the caller takes
+  };
+  const GrowingValues growing(kKey);
+  for (const auto& read : reads) {
+    SCOPED_TRACE(::testing::Message() << read.growths << " growths, " << read.max_bytes);
+    sandbox.Set(kKey, L"ten", REG_BINARY, ten, sizeof(ten));
+    g_growths = read.growths;
+    std::string bytes;
+    EXPECT_EQ(registry::ReadBytes(key.Get(), L"ten", read.max_bytes, bytes), read.status);
+    EXPECT_EQ(bytes, read.bytes);
+  }
 }
 
 }  // namespace
