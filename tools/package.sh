@@ -4,7 +4,8 @@
 # trace catalog and CONTENTS.txt saying what each file is.
 #   tools/package.sh [--out DIR] [--no-build]
 # --no-build packages what the build tree ($QUILLMARK_BUILD_DIR or build/)
-# already holds. Prints the archive's path.
+# already holds, with a warning when that is older than the sources. Prints the
+# archive's path.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${QUILLMARK_BUILD_DIR:-$root/build}
@@ -26,6 +27,15 @@ name=quillmark-$version
 for file in "$build/release/quillmark.exe" "$build/release/quillmark.exe.debug" "$build/tmf/.generated"; do
   [ -f "$file" ] || { echo "package: $file is missing (build first)" >&2; exit 1; }
 done
+if [ $do_build = 0 ]; then
+  # Ninja's dry run lists each step a build would redo: the files it would
+  # remake are older than their sources.
+  stale=$(cmake --build "$build" --target quillmark_release trace_tmf -- -n 2>/dev/null | grep -c '^\[' || true)
+  if [ "${stale:-0}" -gt 0 ]; then
+    echo "package: warning: the build in $build is older than the sources ($stale build steps" \
+      "out of date); packing it as it is (leave out --no-build to rebuild first)" >&2
+  fi
+fi
 
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT

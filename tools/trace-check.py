@@ -4,9 +4,10 @@
 Every QM_TRACE point must have its catalog row with the same source, number,
 level, flag bit and argument kinds; every row must be used by a point; the
 same message may be traced from several places only with the same shape. The
-provider's control GUID and each source's message GUID must be the catalog's.
+provider's control GUID and each source's message GUID must be the catalog's;
+every failure mark must name a catalog row.
 
-  trace-check.py --catalog CATALOG --sources PROVIDER_CPP --scan DIR [--skip FILE]...
+  trace-check.py --catalog CATALOG --failures MARKS --sources PROVIDER_CPP --scan DIR [--skip FILE]...
 """
 
 import argparse
@@ -42,7 +43,7 @@ def check(catalog, points, sources):
             problems.append(f"{p.where}: {p.source} {p.number} level {p.level}, catalog {row.level}")
         if p.flag != row.flag:
             problems.append(f"{p.where}: {p.source} {p.number} flag {p.flag}, catalog {row.flag}")
-        if p.kinds != row.kinds:
+        if p.kinds != row.wire_kinds:
             problems.append(f"{p.where}: {p.source} {p.number} arguments {','.join(p.kinds) or '-'}, "
                             f"catalog {','.join(row.kinds) or '-'}")
     for key, row in sorted(catalog.rows.items()):
@@ -54,6 +55,7 @@ def check(catalog, points, sources):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--catalog", required=True)
+    parser.add_argument("--failures", required=True, help="trace_failures.txt")
     parser.add_argument("--sources", required=True, help="trace_provider.cpp")
     parser.add_argument("--scan", required=True, action="append", help="directory of C++ code")
     parser.add_argument("--skip", action="append", default=[], help="file not to scan")
@@ -61,6 +63,7 @@ def main():
     try:
         sources = tc.read_sources(args.sources)
         catalog = tc.read_catalog(args.catalog, sources)
+        marks = tc.read_failures(args.failures, catalog)
         points = []
         for root in args.scan:
             points += tc.scan_trace_points(root, args.skip)
@@ -73,7 +76,7 @@ def main():
         print(problem, file=sys.stderr)
     if problems:
         return 1
-    print(f"{len(points)} trace points match {len(catalog.rows)} catalog rows")
+    print(f"{len(points)} trace points match {len(catalog.rows)} catalog rows, {len(marks)} marked failures")
     return 0
 
 

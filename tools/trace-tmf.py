@@ -18,7 +18,10 @@ import trace_catalog as tc  # noqa: E402
 # The formatting tools number a message's own arguments from 10 (the lower
 # numbers are the standard prefix items).
 FIRST_ARGUMENT = 10
-ITEM_TYPES = {"Int": ("ItemLong", "d"), "Narrow": ("ItemString", "s"), "Wide": ("ItemWString", "s")}
+# Item type and conversion of each argument kind; identifiers, codes and hashes
+# print in hexadecimal, as tools/trace-decode.py prints them.
+ITEM_TYPES = {"Int": ("ItemLong", "d"), "Item": ("ItemLong", "X"), "Code": ("ItemLong", "08X"),
+              "Hash": ("ItemLong", "08X"), "Narrow": ("ItemString", "s"), "Wide": ("ItemWString", "s")}
 LEVEL_NAMES = {"Error": "TRACE_LEVEL_ERROR", "Info": "TRACE_LEVEL_INFORMATION",
                "Verbose": "TRACE_LEVEL_VERBOSE"}
 
@@ -27,7 +30,8 @@ def format_string(row):
     def argument(match):
         index = int(match.group(1))
         _, conversion = ITEM_TYPES[row.kinds[index - 1]]
-        return f"%{FIRST_ARGUMENT + index - 1}!{conversion}!"
+        prefix = "0x" if conversion.endswith("X") else ""
+        return f"{prefix}%{FIRST_ARGUMENT + index - 1}!{conversion}!"
     return "%0" + re.sub(r"%(\d+)", argument, row.text)
 
 

@@ -16,8 +16,6 @@ bool IsIdentifier(std::string_view key) {
   return true;
 }
 
-const char* TypeName(const nlohmann::ordered_json& value) { return value.type_name(); }
-
 bool ParseUnsignedText(std::string_view text, std::uint64_t& value) {
   int base = 10;
   if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
@@ -58,12 +56,31 @@ std::string Quoted(std::string_view text) {
   return result;
 }
 
+std::string Found(const nlohmann::ordered_json& value) {
+  std::string shown = value.type_name();
+  if (value.is_primitive() && !value.is_null()) shown += " " + value.dump();
+  return shown;
+}
+
+nlohmann::ordered_json ParseJsonText(const std::string& bytes, const std::string& where) {
+  try {
+    return nlohmann::ordered_json::parse(bytes);
+  } catch (const nlohmann::json::parse_error& error) {
+    // "[json.exception.parse_error.101] parse error at line 3, column 9: ..."
+    std::string_view message = error.what();
+    const size_t tag_end = message.find("] ");
+    if (!message.empty() && message[0] == '[' && tag_end != std::string_view::npos)
+      message.remove_prefix(tag_end + 2);
+    throw ScenarioError(where + ": not valid JSON (" + std::string(message) + ")");
+  }
+}
+
 void JsonNode::Fail(std::string_view message) const {
   throw ScenarioError(path_ + ": " + std::string(message));
 }
 
 void JsonNode::ExpectObject() const {
-  if (!value_->is_object()) Fail(std::string("expected an object, found ") + TypeName(*value_));
+  if (!value_->is_object()) Fail("expected an object, found " + Found(*value_));
 }
 
 void JsonNode::ExpectObject(std::initializer_list<std::string_view> known) const {
@@ -80,7 +97,7 @@ void JsonNode::ExpectObject(std::initializer_list<std::string_view> known) const
 }
 
 void JsonNode::ExpectArray() const {
-  if (!value_->is_array()) Fail(std::string("expected an array, found ") + TypeName(*value_));
+  if (!value_->is_array()) Fail("expected an array, found " + Found(*value_));
 }
 
 std::string JsonNode::MemberPath(std::string_view key) const {
@@ -107,15 +124,14 @@ JsonNode JsonNode::At(size_t index) const {
 }
 
 std::string JsonNode::Text() const {
-  if (!value_->is_string()) Fail(std::string("expected a string, found ") + TypeName(*value_));
+  if (!value_->is_string()) Fail("expected a string, found " + Found(*value_));
   return value_->get<std::string>();
 }
 
 std::wstring JsonNode::WideText() const { return FromUtf8(Text(), path_); }
 
 bool JsonNode::Bool() const {
-  if (!value_->is_boolean())
-    Fail(std::string("expected true or false, found ") + TypeName(*value_));
+  if (!value_->is_boolean()) Fail("expected true or false, found " + Found(*value_));
   return value_->get<bool>();
 }
 
@@ -133,11 +149,17 @@ std::uint64_t JsonNode::Unsigned(std::uint64_t max) const {
            Quoted(value_->get<std::string>()));
     }
   } else {
-    Fail(std::string("expected a number, found ") + TypeName(*value_));
+    Fail("expected a number, found " + Found(*value_));
   }
   if (value > max)
     Fail("number " + std::to_string(value) + " is larger than " + std::to_string(max));
   return value;
+}
+
+std::uint64_t JsonNode::WholeNumber(std::uint64_t max) const {
+  if (!value_->is_number())
+    Fail("expected a whole number from 0 to " + std::to_string(max) + ", found " + Found(*value_));
+  return Unsigned(max);
 }
 
 }  // namespace qm::sim

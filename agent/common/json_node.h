@@ -51,6 +51,8 @@ class JsonNode {
   [[nodiscard]] bool Bool() const;
   // An unsigned number, given as a JSON number or a "0x..." / decimal text.
   [[nodiscard]] std::uint64_t Unsigned(std::uint64_t max) const;
+  // A whole number given as a JSON number only: "2" is a text, and refused.
+  [[nodiscard]] std::uint64_t WholeNumber(std::uint64_t max) const;
 
  private:
   const nlohmann::ordered_json* value_;
@@ -58,5 +60,14 @@ class JsonNode {
 };
 
 [[nodiscard]] std::string Quoted(std::string_view text);
+
+// A wrong value as an error shows it: its JSON type and, for a scalar, the
+// value itself (`string "no"`, `number 2.5`, `object`).
+[[nodiscard]] std::string Found(const nlohmann::ordered_json& value);
+
+// Parses a JSON document; a syntax error throws ScenarioError naming `where`
+// and the line and column, without the parser's internal tag.
+[[nodiscard]] nlohmann::ordered_json ParseJsonText(const std::string& bytes,
+                                                   const std::string& where);
 
 }  // namespace qm::sim

@@ -132,7 +132,7 @@ AgentProcessScenario ParseAgentProcess(const std::optional<JsonNode>& node) {
     }
   }
   if (const auto instances = node->Member("instances")) {
-    agent.instances = static_cast<unsigned>(instances->Unsigned(8));
+    agent.instances = static_cast<unsigned>(instances->WholeNumber(8));
     if (agent.instances == 0)
       instances->Fail("expected at least 1 (use \"running\": false for none)");
   }
@@ -247,7 +247,7 @@ ServiceScenario ParseServiceSection(const json& section) {
   if (service.behaviour == ServiceBehaviour::StartsLater) {
     if (!delay)
       throw ScenarioError("service.startDelaySeconds: missing (required by \"startsLater\")");
-    service.start_delay_seconds = static_cast<DWORD>(delay->Unsigned(3600));
+    service.start_delay_seconds = static_cast<DWORD>(delay->WholeNumber(3600));
   } else if (delay) {
     delay->Fail("only meaningful with the behaviour \"startsLater\"");
   }
@@ -344,11 +344,7 @@ json ReadScenarioDocument(const std::wstring& path) {
   std::string bytes;
   const std::string where = ToUtf8(path);
   if (!ReadWholeFile(path, bytes)) throw ScenarioError(where + ": cannot read the scenario file");
-  try {
-    return json::parse(bytes);
-  } catch (const json::parse_error& error) {
-    throw ScenarioError(where + ": not valid JSON (" + error.what() + ")");
-  }
+  return ParseJsonText(bytes, where);
 }
 
 Scenario LoadScenario(const std::wstring& path) {

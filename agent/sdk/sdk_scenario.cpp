@@ -72,7 +72,7 @@ void ReadInteger(const JsonNode& node, bool& negative, std::uint64_t& magnitude,
                 Quoted(json.get<std::string>()));
     }
   } else {
-    node.Fail(std::string("expected an integer, found ") + json.type_name());
+    node.Fail("expected an integer, found " + Found(json));
   }
 }
 
@@ -203,8 +203,8 @@ SdkValue ParseDispatchPayload(const JsonNode& node) {
     });
     return SdkValue::Map(std::move(entries));
   }
-  node.Fail(std::string("a VT_DISPATCH value is an object (map), an array (list) or null, found ") +
-            json.type_name());
+  node.Fail("a VT_DISPATCH value is an object (map), an array (list) or null, found " +
+            Found(json));
 }
 
 SdkValue ParseExplicitValue(const JsonNode& node) {
@@ -230,8 +230,7 @@ SdkValue ParseExplicitValue(const JsonNode& node) {
       if (json.is_boolean()) return SdkValue::Bool(json.get<bool>());
       return SdkValue::Of(VT_BOOL, IntegerBits(*payload, *info));
     case VariantKind::Real:
-      if (!json.is_number())
-        payload->Fail(std::string("expected a number, found ") + json.type_name());
+      if (!json.is_number()) payload->Fail("expected a number, found " + Found(json));
       {
         SdkValue value;
         value.type = VT_R8;

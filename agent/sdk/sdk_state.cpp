@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "common/json_node.h"
 #include "support/unique_resource.h"
 
 namespace qm::sim {
@@ -19,14 +20,6 @@ bool ReadWholeFile(const std::wstring& path, std::string& bytes) {
   if (!file) return false;
   bytes.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
   return !file.bad();
-}
-
-nlohmann::ordered_json ParseJsonFile(const std::string& name, const std::string& bytes) {
-  try {
-    return nlohmann::ordered_json::parse(bytes);
-  } catch (const nlohmann::json::parse_error& error) {
-    throw ScenarioError(name + ": not valid JSON (" + error.what() + ")");
-  }
 }
 
 // Replaces `path` as a whole, so a reader in another process never sees half a file.
@@ -69,7 +62,7 @@ SdkState::SdkState(SdkScenario scenario, SdkFiles files)
 void SdkState::LoadStateFile() {
   std::string bytes;
   if (!ReadWholeFile(files_.state_file, bytes)) return;  // no file yet: the preset stands
-  const nlohmann::ordered_json json = ParseJsonFile("state.json", bytes);
+  const nlohmann::ordered_json json = ParseJsonText(bytes, "state.json");
   if (!json.is_object()) throw ScenarioError("state.json: expected an object");
   std::map<LONG, SdkValue> loaded;
   for (const auto& item : json.items()) {
@@ -156,7 +149,7 @@ std::shared_ptr<SdkState> LoadInstalledSdkState(const std::wstring& module_folde
   SdkScenario scenario;
   std::string bytes;
   if (ReadWholeFile(folder + L"scenario.json", bytes)) {
-    const nlohmann::ordered_json json = ParseJsonFile("scenario.json", bytes);
+    const nlohmann::ordered_json json = ParseJsonText(bytes, "scenario.json");
     if (!json.is_object()) throw ScenarioError("scenario.json: expected an object");
     if (const auto sdk = json.find("sdk"); sdk != json.end()) scenario = ParseSdkScenario(*sdk);
   }

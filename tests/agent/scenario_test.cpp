@@ -1,12 +1,16 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "common/reg_file.h"
-#include "common/scratch_folder.h"
 #include "common/scenario.h"
+#include "common/scenario_error.h"
+#include "common/scratch_folder.h"
 
 namespace qm::sim {
 namespace {
@@ -58,6 +62,86 @@ TEST(ScenarioValues, AreEncodedAsTheRegistryStoresThem) {
             (std::vector<Value>{{L"V", REG_SZ, StringBytes(L"1")}}));
   EXPECT_FALSE(scenario.environment.at(L"Gone").has_value());
   EXPECT_EQ(scenario.command_line, std::vector<std::wstring>{L"/TestMode"});
+}
+
+// A tester's mistakes, each named by its field and the value found there, in
+// the words the scenario documentation uses.
+TEST(ScenarioErrors, NameTheFieldAndShowTheValueFound) {
+  const std::pair<const char*, const char*> rows[] = {
+      {R"({"comms": {"send": "no"}})", R"(comms.send: expected true or false, found string "no")"},
+      {R"({"agentProcess": {"instances": "2"}})",
+       R"(agentProcess.instances: expected a whole number from 0 to 8, found string "2")"},
+      {R"({"runs": [{"comms": {"send": 1}}]})",
+       "runs[0] (merged with the scenario): comms.send: expected true or false, found number 1"},
+      {"{\n  \"comms\": {\"send\": tru}\n}", ": not valid JSON (parse error at line 2, column "},
+  };
+  testing::ScratchFolder folder;
+  for (const auto& [text, expected] : rows) {
+    try {
+      (void)LoadScenario(folder.Write(L"scenario.json", text));
+      ADD_FAILURE() << text << " was accepted";
+    } catch (const ScenarioError& error) {
+      EXPECT_THAT(error.what(), ::testing::HasSubstr(expected));
+      EXPECT_THAT(error.what(), ::testing::Not(::testing::HasSubstr("json.exception")));
+    }
+  }
+}
+
+struct DocExample {
+  std::string paragraph;  // the prose just before the example
+  std::string text;
+};
+
+std::vector<DocExample> JsonExamples(const std::string& markdown) {
+  constexpr std::string_view kOpen = "```json\n", kClose = "\n```";
+  std::vector<DocExample> examples;
+  for (size_t at = markdown.find(kOpen); at != std::string::npos;
+       at = markdown.find(kOpen, at + kOpen.size())) {
+    const size_t body = at + kOpen.size(), end = markdown.find(kClose, body);
+    // The paragraph before the blank line that opens the example.
+    const size_t paragraph = at < 3 ? std::string::npos : markdown.rfind("\n\n", at - 3);
+    const size_t from = paragraph == std::string::npos ? 0 : paragraph;
+    std::string prose = markdown.substr(from, at - from);
+    for (char& c : prose) c = c == '\n' ? ' ' : static_cast<char>(std::tolower(c));
+    examples.push_back({std::move(prose), markdown.substr(body, end - body)});
+  }
+  return examples;
+}
+
+// Every JSON example of the simulated agent's documents, as a reader uses it:
+// either a whole scenario, or "added to a copy of the default scenario".
+TEST(DocumentedScenarios, EachExampleIsAValidScenarioAsTheDocumentSaysToUseIt) {
+  testing::ScratchFolder folder;  // where the registry example's import lies
+  folder.Write(L"exports\\endpoint.reg",
+               Utf16Export(L"Windows Registry Editor Version 5.00\r\n\r\n"
+                           L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\A]\r\n\"V\"=\"1\"\r\n"));
+  const auto default_scenario =
+      nlohmann::ordered_json::parse(testing::ReadFileText(QM_DEFAULT_SCENARIO));
+  size_t checked = 0;
+  for (const wchar_t* document :
+       {QM_DOCS_FOLDER L"simulated-agent.md", QM_DOCS_FOLDER L"simulated-agent-sdk.md"}) {
+    for (const DocExample& example : JsonExamples(testing::ReadFileText(document))) {
+      SCOPED_TRACE(example.text);
+      const bool added =
+          example.paragraph.find("added to a copy of the default scenario") != std::string::npos;
+      ASSERT_TRUE(added || example.paragraph.find("whole scenario") != std::string::npos)
+          << "the text before the example says neither how to use it nor that it is whole";
+      // A member such as `"runs": [...]` stands for an object holding it.
+      const bool member = !example.text.empty() && example.text[0] == '"';
+      nlohmann::ordered_json scenario = added ? default_scenario : nlohmann::ordered_json();
+      try {
+        // Each member of the example takes the place of the scenario's member of that name.
+        const auto piece =
+            nlohmann::ordered_json::parse(member ? "{" + example.text + "}" : example.text);
+        for (const auto& item : piece.items()) scenario[item.key()] = item.value();
+        (void)ParseScenario(scenario, folder.Path());
+      } catch (const std::exception& error) {
+        ADD_FAILURE() << error.what();
+      }
+      ++checked;
+    }
+  }
+  EXPECT_GE(checked, 7u) << "examples went missing from the documents";
 }
 
 }  // namespace

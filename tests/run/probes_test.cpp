@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -28,11 +27,18 @@ TEST(TestModeSwitch, IsAnyArgumentStartingWithSlashTestModeInAnyLetterCase) {
   }
 }
 
+// The waiting program the build puts beside this test binary.
+std::filesystem::path SleeperBesideThisProgram() {
+  wchar_t own[MAX_PATH] = {};
+  const DWORD length = ::GetModuleFileNameW(nullptr, own, MAX_PATH);
+  return std::filesystem::path(std::wstring(own, length)).parent_path() / L"run_probe_sleeper.exe";
+}
+
 // The folder it enters shows in the early-stop run, whose markers land in the
 // agent's folder.
 TEST(AgentProcessProbe, FindsAProcessByItsImageNameInAnyLetterCase) {
-  const char* sleeper = std::getenv("QM_PROBE_SLEEPER");
-  ASSERT_NE(sleeper, nullptr) << "QM_PROBE_SLEEPER missing";
+  const std::filesystem::path sleeper = SleeperBesideThisProgram();
+  ASSERT_TRUE(std::filesystem::exists(sleeper)) << sleeper.string();
   testing::ScratchFolder folder;
   const std::filesystem::path start = std::filesystem::current_path();
   const std::wstring tag = std::to_wstring(::GetCurrentProcessId());

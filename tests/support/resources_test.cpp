@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <string_view>
 
 #include "support/unique_resource.h"
@@ -16,8 +15,7 @@ namespace {
 class ProgramResources : public ::testing::Test {
  protected:
   void SetUp() override {
-    const char* path = std::getenv("QUILLMARK_EXE");
-    ASSERT_NE(path, nullptr) << "QUILLMARK_EXE missing";
+    const char* path = QM_QUILLMARK_EXE;
     module_.Reset(
         ::LoadLibraryExA(path, nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE));
     ASSERT_TRUE(module_) << "cannot load " << path;

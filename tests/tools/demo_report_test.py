@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""The demo report's verdict line and member diff for each course of a run,
-built from trace records as the program writes them.
+"""The demo report's verdict line, failure list, kept values and member diff
+for each course of a run, built from trace records as the program writes them.
 
   demo_report_test.py TOOLS_DEMO_FOLDER
 """
@@ -10,8 +10,11 @@ import sys
 import tempfile
 import unittest
 
-sys.path.insert(0, sys.argv.pop(1) if len(sys.argv) > 1 else "tools/demo")
+DEMO = sys.argv.pop(1) if len(sys.argv) > 1 else "tools/demo"
+DIAGNOSTICS = os.path.join(DEMO, "..", "..", "src", "diagnostics")
+sys.path.insert(0, DEMO)
 import demo_report as report  # noqa: E402
+import trace_catalog as tc  # noqa: E402
 
 T = "2026-12-06T10:00:00.000Z"
 
@@ -69,20 +72,39 @@ class MemberDiff(unittest.TestCase):
             "InstUID: (absent) → U"])
 
 
-class TraceText(unittest.TestCase):
-    def test_identifiers_hashes_and_hresults_in_hexadecimal(self):
-        ints = lambda *values: [{"kind": "Int", "value": v} for v in values]  # noqa: E731
+class KeptValues(unittest.TestCase):
+    def test_odd_kept_values_are_shown_as_they_are(self):
+        # Values randomised scenarios put in sdk.state: none may end the report.
+        date = lambda value: {"type": "VT_DATE", "value": value}  # noqa: E731
         cases = [
-            ("kept value %1 is %2", ints(0x4009501, -270582026), "kept value 0x4009501 is 0xEFDF3EF6"),
-            ("MUID item %1 not read, error %2", ints(0x4009701, -2147023728),
-             "MUID item 0x4009701 not read, error 0x80070490"),
-            ("library %1 not loaded, error %2", [{"kind": "Narrow", "value": "x.dll"}] + ints(126),
-             "library x.dll not loaded, error 126"),
-            ("operating-system item %1 is %2", ints(0x4009703, 10), "operating-system item 0x4009703 is 10"),
+            ({"0x4009502": 0}, "no hash, kept time: 0, not a date"),
+            ({"0x4009502": date(2958466)}, "no hash, kept time: VT_DATE 2958466, not a date"),
+            ({"0x4009502": date(1e15)}, "no hash, kept time: VT_DATE 1000000000000000.0, not a date"),
+            ({"0x4009502": date(2147483647)}, "no hash, kept time: VT_DATE 2147483647, not a date"),
+            ({"0x4009502": date(10 ** 20)}, "no hash, kept time: VT_DATE 100000000000000000000, not a date"),
+            ({"67147009": 5, "0x4009502": date(46000)},
+             "hash 0x00000005, last upload 2025-12-09 00:00:00 UTC"),
+            ({"0x4009501": {"type": "VT_BSTR", "value": "abc"}},
+             'kept hash: VT_BSTR "abc", not a number, no upload time'),
+            ([], "no hash, no upload time"),
         ]
-        for text, args, expected in cases:
-            with self.subTest(text=text):
-                self.assertEqual(report.message_text(text, args), expected)
+        for state, expected in cases:
+            with self.subTest(state=state):
+                self.assertEqual(report.kept_text(state), expected)
+                report.verdict(UNCHANGED, state, [], 0)
+                report.verdict(RESEND, state, DELIVERED, 0)
+
+
+class Failures(unittest.TestCase):
+    def test_failure_courses_listed_whatever_their_level(self):
+        catalog = tc.read_catalog(os.path.join(DIAGNOSTICS, "trace_catalog.txt"))
+        marks = tc.read_failures(os.path.join(DIAGNOSTICS, "trace_failures.txt"), catalog)
+        traces = [trace("Collector", 79, 0x401202A, -2147467259), trace("Collector", 73, 5),
+                  trace("RunDriver", 14), trace("Upload", 16, "succeeded"), trace("Upload", 16, "failed!!")]
+        self.assertEqual(report.failure_lines(traces, catalog, marks), [
+            "Collector 79: Collector: licence information 0x401202A not read, error 0x80004005",
+            "RunDriver 14: Run: no SDK activation context, run stopped",
+            "Upload 16: Upload: data file send failed!!"])
 
 
 class LogLines(unittest.TestCase):

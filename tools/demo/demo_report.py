@@ -6,7 +6,12 @@ decision; it never decides anything itself.
 
 import datetime
 import json
+import os
 import re
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+import trace_catalog as tc  # noqa: E402
 
 HASH_ITEM = 0x4009501
 TIME_ITEM = 0x4009502
@@ -39,12 +44,14 @@ def read_json_lines(path):
 
 
 def parse_json_lines(lines):
+    """One dict per line; a line that is no JSON object is kept as {"unreadable": line}."""
     records = []
     for line in lines:
         try:
-            records.append(json.loads(line))
+            record = json.loads(line)
         except ValueError:
-            records.append({"unreadable": line})
+            record = None
+        records.append(record if isinstance(record, dict) else {"unreadable": line})
     return records
 
 
@@ -68,66 +75,99 @@ def hex32(value):
     return "0x%08X" % (int(value) & 0xFFFFFFFF)
 
 
+def kept_items(state):
+    """The value store as {item: value}; item keys are "0x..." or decimal text."""
+    items = {}
+    for key, value in (state.items() if isinstance(state, dict) else ()):
+        try:
+            items[int(key, 16) if key.lower().startswith("0x") else int(key, 10)] = value
+        except ValueError:
+            continue
+    return items
+
+
+def _shown(value):
+    """A kept value as the scenario or the store holds it: "VT_DATE 2958466", "0"."""
+    if isinstance(value, dict) and "type" in value:
+        return "%s %s" % (value["type"], json.dumps(value.get("value")))
+    return json.dumps(value)
+
+
+def _relative(raw, now):
+    units = {"d": "days", "h": "hours", "m": "minutes", "s": "seconds"}
+    moment = now
+    for sign, amount, unit in re.findall(r"([+-])(\d+)([dhms])", raw[3:]):
+        delta = datetime.timedelta(**{units[unit]: int(amount)})
+        moment = moment + delta if sign == "+" else moment - delta
+    return moment
+
+
 def kept_time(value, now):
-    """A kept date in the SDK's value syntax ({"type": "VT_DATE", "value": ...}):
-    an OLE date, "YYYY-MM-DD[THH:MM:SS]" or "now" with terms like "-8d"."""
-    if not isinstance(value, dict):
+    """A kept VT_DATE in the SDK's value syntax: an OLE date, "YYYY-MM-DD[THH:MM:SS]" or
+    "now" with terms like "-8d". None for anything that is no date a calendar holds."""
+    if not isinstance(value, dict) or value.get("type") != "VT_DATE":
         return None
     raw = value.get("value")
-    if isinstance(raw, (int, float)):
-        return OLE_EPOCH + datetime.timedelta(days=raw)
-    if not isinstance(raw, str):
-        return None
-    if raw.startswith("now"):
-        if now is None:
-            return None
-        units = {"d": "days", "h": "hours", "m": "minutes", "s": "seconds"}
-        moment = now
-        for sign, amount, unit in re.findall(r"([+-])(\d+)([dhms])", raw[3:]):
-            delta = datetime.timedelta(**{units[unit]: int(amount)})
-            moment = moment + delta if sign == "+" else moment - delta
-        return moment
     try:
-        return datetime.datetime.fromisoformat(raw).replace(tzinfo=datetime.timezone.utc)
-    except ValueError:
-        return None
+        if isinstance(raw, (int, float)) and not isinstance(raw, bool):
+            return OLE_EPOCH + datetime.timedelta(days=raw)
+        if isinstance(raw, str) and raw.startswith("now"):
+            return _relative(raw, now) if now is not None else None
+        if isinstance(raw, str):
+            return datetime.datetime.fromisoformat(raw).replace(tzinfo=datetime.timezone.utc)
+    except (OverflowError, ValueError):
+        pass
+    return None
+
+
+def kept_hash(value):
+    """A kept hash as the program reads it (the low 32 bits as they lie), or None."""
+    raw = value.get("value") if isinstance(value, dict) else value
+    if isinstance(raw, str):
+        try:
+            raw = int(raw, 0)
+        except ValueError:
+            return None
+    return raw & 0xFFFFFFFF if isinstance(raw, int) and not isinstance(raw, bool) else None
 
 
 def kept_text(state, now=None):
-    """The two kept values as the report shows them."""
+    """The two kept values as the report shows them; odd ones as they are."""
     if state is None:
         return "nothing kept"
-    parts = []
-    hash_value = state.get("0x%X" % HASH_ITEM, state.get("0x%x" % HASH_ITEM))
-    time_value = state.get("0x%X" % TIME_ITEM, state.get("0x%x" % TIME_ITEM))
-    if isinstance(hash_value, dict) and isinstance(hash_value.get("value"), int):
-        parts.append("hash %s" % hex32(hash_value["value"]))
+    items = kept_items(state)
+    hash_value, time_value = items.get(HASH_ITEM), items.get(TIME_ITEM)
+    hashed = kept_hash(hash_value)
+    if hash_value is None:
+        parts = ["no hash"]
+    elif hashed is not None:
+        parts = ["hash %s" % hex32(hashed)]
     else:
-        parts.append("no hash")
-    moment = kept_time(time_value, now)
-    if moment is not None:
-        parts.append("last upload %s" % moment.strftime("%Y-%m-%d %H:%M:%S UTC"))
-    elif time_value is not None:
-        parts.append("last upload %s" % json.dumps(time_value.get("value")))
-    else:
+        parts = ["kept hash: %s, not a number" % _shown(hash_value)]
+    moment = kept_time(time_value, now or datetime.datetime.now(datetime.timezone.utc))
+    if time_value is None:
         parts.append("no upload time")
+    elif moment is not None:
+        parts.append("last upload %s" % moment.strftime("%Y-%m-%d %H:%M:%S UTC"))
+    else:
+        parts.append("kept time: %s, not a date" % _shown(time_value))
     return ", ".join(parts)
 
 
 def _reason(traces, changed, state_before, decided_at):
-    kept_hash = [r for r in _find(traces, "Collector", (149,)) if _args(r)[:1] == [HASH_ITEM]]
+    read_hash = [r for r in _find(traces, "Collector", (149,)) if _args(r)[:1] == [HASH_ITEM]]
     hash_unread = [r for r in _find(traces, "Collector", (148,)) if _args(r)[:1] == [HASH_ITEM]]
     new_hash = _find(traces, "Collector", (163,))
-    kept = state_before or {}
+    kept = kept_items(state_before)
     if changed:
-        if hash_unread or not kept_hash:
+        if hash_unread or not read_hash:
             # A store that holds a hash and still fails the read is a fault, not a first run.
-            return "the kept hash could not be read" if "0x%X" % HASH_ITEM in kept else "nothing kept yet"
+            return "the kept hash could not be read" if HASH_ITEM in kept else "nothing kept yet"
         now_hash = hex32(_args(new_hash[0])[0]) if new_hash else "not kept"
-        return "profile changed (hash %s, kept %s)" % (now_hash, hex32(_args(kept_hash[0])[1]))
+        return "profile changed (hash %s, kept %s)" % (now_hash, hex32(_args(read_hash[0])[1]))
     if _find(traces, "Collector", (168,)):
-        return "the kept upload time could not be read" if "0x%X" % TIME_ITEM in kept else "nothing kept yet"
-    moment = kept_time(kept.get("0x%X" % TIME_ITEM), decided_at)
+        return "the kept upload time could not be read" if TIME_ITEM in kept else "nothing kept yet"
+    moment = kept_time(kept.get(TIME_ITEM), decided_at)
     if moment is None or decided_at is None:
         return "resend due (more than %d days since the last upload)" % RESEND_DAYS
     return "resend due (last upload %d days ago)" % (decided_at - moment).days
@@ -148,7 +188,7 @@ def verdict(traces, state_before, delivered, exit_code):
     changed, resend = (a == "True" for a in _args(decision)[:2])
     decided_at = time_of(decision)
     if decision["number"] == 18:
-        moment = kept_time((state_before or {}).get("0x%X" % TIME_ITEM), decided_at)
+        moment = kept_time(kept_items(state_before).get(TIME_ITEM), decided_at)
         when = "the upload of %s" % moment.strftime("%Y-%m-%d %H:%M UTC") if moment else "the last upload"
         return "not sent: unchanged since %s (resend after %d days)" % (when, RESEND_DAYS)
     reason = _reason(traces, changed, state_before, decided_at)
@@ -195,7 +235,7 @@ def member_diff(earlier, later):
     for path in sorted(set(before) | set(after), key=_path_order(before, after)):
         if before.get(path, _ABSENT) == after.get(path, _ABSENT):
             continue
-        line = "%s: %s → %s" % (path, _shown(before.get(path, _ABSENT)), _shown(after.get(path, _ABSENT)))
+        line = "%s: %s → %s" % (path, _member(before.get(path, _ABSENT)), _member(after.get(path, _ABSENT)))
         if path.split(".")[0].split("[")[0] in OUTSIDE_DECISION:
             line += " (not part of the change decision)"
         lines.append(line)
@@ -210,7 +250,7 @@ def _path_order(before, after):
     return lambda path: order[path]
 
 
-def _shown(value):
+def _member(value):
     return "(absent)" if value is _ABSENT else str(value)
 
 
@@ -252,42 +292,7 @@ def tracking_lines(calls):
     return lines
 
 
-# Catalog words after which an integer argument is an SDK item identifier
-# (always in hexadecimal, as the SDK's documentation writes them) or an error
-# code (in hexadecimal when it is an HRESULT, i.e. negative).
-_HEX_ARGUMENT = re.compile(r"(item|kept value|kept date|error) %(\d+)")
-
-
-# The kept values are profile hashes: 32-bit, shown as the verdict shows them.
-_HASH_ARGUMENT = re.compile(r"(?:kept value %\d+ (?:is|written as)|profile hash) %(\d+)")
-
-
-def hex_arguments(catalog_text):
-    """{argument index from 0: "item", "error" or "hash"} for a catalog text."""
-    found = {int(n) - 1: ("error" if word == "error" else "item")
-             for word, n in _HEX_ARGUMENT.findall(catalog_text or "")}
-    found.update({int(n) - 1: "hash" for n in _HASH_ARGUMENT.findall(catalog_text or "")})
-    return found
-
-
-def message_text(text, args):
-    """A catalog text with its arguments filled in, identifiers and HRESULTs in hexadecimal."""
-    if text is None:
-        return "message (not in the catalog): " + ", ".join(str(a.get("value")) for a in args)
-    hexed = hex_arguments(text)
-
-    def fill(match):
-        index = int(match.group(1)) - 1
-        if not 0 <= index < len(args):
-            return match.group(0)
-        arg = args[index]
-        value = arg.get("value")
-        if index in hexed and arg.get("kind") == "Int" and isinstance(value, int):
-            if hexed[index] == "item":
-                return "0x%X" % (value & 0xFFFFFFFF)
-            if hexed[index] == "hash":
-                return hex32(value)
-            if value < 0:
-                return hex32(value)
-        return str(value)
-    return re.sub(r"%(\d+)", fill, text)
+def failure_lines(traces, catalog, marks):
+    """The run's failure courses, as the catalog marks them: source, number and text."""
+    return ["%s %s: %s" % (t.get("source"), t.get("number"), tc.message_text(catalog, t))
+            for t in traces if "unreadable" not in t and tc.is_failure(marks, t)]

@@ -6,14 +6,15 @@
 Installs the scenario into the build's Wine prefix (simagent.exe install), runs
 the program N times as runs 1..N of the scenario (`simagent.exe run <n>`: that
 run's stand-in answers, command line, environment and start folder), and after
-each run prints a report and leaves its material in DIR/run-<n>/ (layout in
-docs/simulated-agent.md). Exit status: 0 when every step of the runner worked
-and every run ended with 0 or -1; 3 when a run ended with any other exit code
-(a crash); 1 when the runner itself failed.
+each run prints a report and leaves it (report.txt) with its material in
+DIR/run-<n>/ (layout in docs/simulated-agent.md). Exit status: 0 when every
+step of the runner worked and every run ended with 0 or -1; 3 when a run ended
+with any other exit code (a crash); 1 when the runner itself failed.
 """
 
 import argparse
 import binascii
+import contextlib
 import json
 import os
 import re
@@ -30,7 +31,22 @@ import trace_catalog as tc  # noqa: E402
 
 MARKERS = ("TestQuillmark_OK.log", "TestQuillmark_ERROR.log")
 RUN_LINE = re.compile(r"^simagent: run \d+: exit code (-?\d+), (\d+) ms\r?$", re.M)
-CATALOG = os.path.join(ROOT, "src", "diagnostics", "trace_catalog.txt")
+DIAGNOSTICS = os.path.join(ROOT, "src", "diagnostics")
+
+
+class Tee:
+    """Standard output that also goes into a run's report.txt."""
+
+    def __init__(self, *streams):
+        self.streams = streams
+
+    def write(self, text):
+        for stream in self.streams:
+            stream.write(text)
+
+    def flush(self):
+        for stream in self.streams:
+            stream.flush()
 
 
 def windows_path(linux_path):
@@ -109,7 +125,7 @@ def kept_before(sim, record, number):
     try:
         with open(run_file, encoding="utf-8") as f:
             preset = json.load(f).get("sdk", {}).get("state")
-    except (OSError, ValueError):
+    except (OSError, ValueError, AttributeError):
         preset = None
     return (preset, "preset by the scenario's sdk.state") if preset else (None, "nothing kept")
 
@@ -134,135 +150,133 @@ def marker_times(prefix, folders):
 
 
 def decode_traces(traces, catalog):
-    lines = []
-    for record in traces:
-        if "unreadable" in record:
-            lines.append("(unreadable line) " + record["unreadable"])
-            continue
-        level = tc.LEVEL_NAMES.get(record.get("level"), str(record.get("level")))
-        text = catalog.text_of(record.get("source"), record.get("number")) if catalog else None
-        lines.append("%s %s %s %s" % (record.get("time"), record.get("source"), level,
-                                      report.message_text(text, record.get("args", []))))
-    return lines
+    return ["(unreadable line) " + record["unreadable"] if "unreadable" in record
+            else tc.record_line(catalog, record) for record in traces]
 
 
-def run_once(args, record, number, out, earlier):
-    """One run and its report. `earlier` carries the last delivered document
-    of this call from run to run. Returns (runner worked, exit code)."""
-    prefix = os.path.join(args.build, "wineprefix")
-    agent_win = record["agentFolder"]
-    agent = linux_path(prefix, agent_win)
-    sim = os.path.join(agent, "SimAgent")
-    run_dir = os.path.join(out, "run-%d" % number)
-    shutil.rmtree(run_dir, ignore_errors=True)
-    os.makedirs(run_dir)
+def load_json(raw):
+    try:
+        return json.loads(raw) if raw is not None else None
+    except ValueError:
+        return None
 
-    comms_before = len(report.read_json_lines(os.path.join(sim, "comms.jsonl")))
-    sdk_before = len(report.read_json_lines(os.path.join(sim, "sdk.jsonl")))
-    queue_before = queue_files(os.path.join(sim, "queue"))
-    state_raw_before = read_bytes(os.path.join(sim, "state.json"))
-    state_before, state_source = kept_before(sim, record, number)
-    folders = marker_folders(record, agent_win, number)
-    markers_before = marker_times(prefix, folders)
 
+class Run:
+    """One run of the scenario: where its material goes and what the agent held before it."""
+
+    def __init__(self, args, record, number, out):
+        self.args, self.record, self.number = args, record, number
+        self.prefix = os.path.join(args.build, "wineprefix")
+        self.agent_win = record["agentFolder"]
+        self.sim = os.path.join(linux_path(self.prefix, self.agent_win), "SimAgent")
+        self.dir = os.path.join(out, "run-%d" % number)
+        shutil.rmtree(self.dir, ignore_errors=True)
+        os.makedirs(self.dir)
+        runs = record.get("runs") or [{}]
+        self.arguments = runs[min(number, len(runs)) - 1].get("commandLine", [])
+        self.comms_before = len(report.read_json_lines(self.sim_file("comms.jsonl")))
+        self.sdk_before = len(report.read_json_lines(self.sim_file("sdk.jsonl")))
+        self.queue_before = queue_files(self.sim_file("queue"))
+        self.state_raw_before = read_bytes(self.sim_file("state.json"))
+        self.state_before, self.state_source = kept_before(self.sim, record, number)
+        self.folders = marker_folders(record, self.agent_win, number)
+        self.markers_before = marker_times(self.prefix, self.folders)
+
+    def sim_file(self, name):
+        return os.path.join(self.sim, name)
+
+    def write(self, name, lines):
+        with open(os.path.join(self.dir, name), "w", encoding="utf-8") as f:
+            f.write("".join(line + "\n" for line in lines))
+
+
+def start_program(run):
+    """Runs the program as this run of the scenario; (exit code, milliseconds) or None."""
     env = dict(os.environ)
-    trace_file = os.path.join(run_dir, "trace.jsonl")
-    env["QUILLMARK_TRACE"] = "5,0x1F," + windows_path(trace_file)
-    simagent = os.path.join(args.build, "agent", "bin", "simagent.exe")
-    result = wine(args.build, simagent, ["run", str(number)], env=env)
+    env["QUILLMARK_TRACE"] = "5,0x1F," + windows_path(os.path.join(run.dir, "trace.jsonl"))
+    simagent = os.path.join(run.args.build, "agent", "bin", "simagent.exe")
+    result = wine(run.args.build, simagent, ["run", str(run.number)], env=env)
     found = RUN_LINE.findall(result.stdout)
     console = RUN_LINE.sub("", result.stdout).strip("\n")
-    with open(os.path.join(run_dir, "console.txt"), "w") as f:
-        f.write(console + ("\n" if console else ""))
+    run.write("console.txt", [console] if console else [])
     if not found:
-        print("\n=== Run %d: the program was not started:\n%s" % (number, indent(result.stdout.strip())))
-        return False, None
+        print("\n=== Run %d: the program was not started:\n%s" % (run.number, indent(result.stdout.strip())))
+        return None
     code, milliseconds = int(found[-1][0]), int(found[-1][1])
-    runs = record.get("runs") or [{}]
-    run_fields = runs[min(number, len(runs)) - 1]
-    arguments = run_fields.get("commandLine", [])
+    run.write("exit-code.txt", ["%d" % code])
+    run.write("command.txt", [" ".join(["quillmark.exe"] + run.arguments)])
+    return code, milliseconds
 
-    with open(os.path.join(run_dir, "exit-code.txt"), "w") as f:
-        f.write("%d\n" % code)
-    with open(os.path.join(run_dir, "command.txt"), "w") as f:
-        f.write(" ".join(["quillmark.exe"] + arguments) + "\n")
 
-    traces = report.parse_json_lines(report.read_json_lines(trace_file))
-    new_files = sorted(queue_files(os.path.join(sim, "queue")) - queue_before)
-    verdict = report.verdict(traces, state_before, new_files, code)
-    with open(os.path.join(run_dir, "verdict.txt"), "w", encoding="utf-8") as f:
-        f.write(verdict + "\n")
-
-    print("\n=== Run %d: quillmark.exe %s (from %s)" % (number, " ".join(arguments), folders[0]))
-    flag = ""
-    if code == -1:
-        flag = " (-1: the run stopped early)"
-    elif code != 0:
-        flag = " (ABNORMAL END: neither 0 nor -1, the program crashed or was ended)"
-    print("  exit code: %d%s; wall time %.1f s" % (code, flag, milliseconds / 1000.0))
-    print("  verdict: " + verdict)
-
+def report_markers(run):
     section("test-mode markers")
-    marker_dir = os.path.join(run_dir, "markers")
+    marker_dir = os.path.join(run.dir, "markers")
     any_marker = False
-    for folder in folders:
+    for folder in run.folders:
         for name in MARKERS:
-            path = os.path.join(linux_path(prefix, folder), name)
+            path = os.path.join(linux_path(run.prefix, folder), name)
             if not os.path.exists(path):
                 continue
             any_marker = True
-            old = markers_before.get(path) == os.stat(path).st_mtime_ns
-            target = os.path.join(marker_dir, name if folder == agent_win else "start-folder-" + name)
+            old = run.markers_before.get(path) == os.stat(path).st_mtime_ns
+            target = os.path.join(marker_dir, name if folder == run.agent_win else "start-folder-" + name)
             os.makedirs(marker_dir, exist_ok=True)
             shutil.copy(path, target)
             with open(path, "rb") as f:
                 print("     %s\\%s%s:" % (folder, name, " (left by an earlier run)" if old else ""))
                 print(indent(f.read().decode("cp1252", errors="replace").strip("\r\n"), "       "))
     if not any_marker:
-        print("     none in " + " or ".join(folders))
+        print("     none in " + " or ".join(run.folders))
 
+
+def report_delivery(run, new_files, verdict, earlier):
+    """The delivered documents and, in changes.txt, what changed since the last delivery."""
     section("uploaded document")
-    delivered_dir = os.path.join(run_dir, "delivered")
     if not new_files:
         print("     nothing was delivered" + (", although Send answered true"
                                               if verdict.startswith("sent") else ""))
     documents = []
     for name in new_files:
-        target = os.path.join(delivered_dir, name)
+        target = os.path.join(run.dir, "delivered", name)
         os.makedirs(os.path.dirname(target), exist_ok=True)
-        shutil.copy(os.path.join(sim, "queue", name), target)
+        shutil.copy(os.path.join(run.sim, "queue", name), target)
         print("     queue\\" + name.replace("/", "\\"))
         with open(target, "rb") as f:
             documents.append(report_document(f.read()))
 
-    if verdict.startswith("sent") and documents and documents[-1] is not None:
-        section("changed since the last delivered document")
-        if earlier.get("document") is None:
-            print("     first delivery of this demo call: nothing to compare with")
-        else:
-            lines = report.member_diff(earlier["document"], documents[-1])
-            print(indent("\n".join(lines)) if lines else "     no member changed")
-            with open(os.path.join(run_dir, "changes.txt"), "w", encoding="utf-8") as f:
-                f.write("".join(line + "\n" for line in lines))
+    section("changed since the last delivered document")
+    if not (verdict.startswith("sent") and documents):
+        changes = ["nothing was delivered in this run"]
+    elif documents[-1] is None:
+        changes = ["the delivered document is not JSON: nothing to compare"]
+    elif earlier.get("document") is None:
+        changes = ["first delivery of this demo call"]
+    else:
+        changes = report.member_diff(earlier["document"], documents[-1]) or ["no member changed"]
+    if documents and documents[-1] is not None:
         earlier["document"] = documents[-1]
+    run.write("changes.txt", changes)
+    print(indent("\n".join(changes)))
 
+
+def report_kept_values(run, traces):
     section("kept values")
-    state_raw_after = read_bytes(os.path.join(sim, "state.json"))
-    state_after = json.loads(state_raw_after) if state_raw_after else None
+    state_raw_after = read_bytes(run.sim_file("state.json"))
     decided = [t for t in traces if t.get("source") == "RunDriver" and t.get("number") in (18, 19)]
     now = report.time_of(decided[-1]) if decided else None
-    source = "" if state_before is None else " (%s)" % state_source
-    print("     before the run: %s%s" % (report.kept_text(state_before, now), source))
-    if state_raw_after is not None and state_raw_after != state_raw_before:
-        with open(os.path.join(run_dir, "state.json"), "wb") as f:
+    source = "" if run.state_before is None else " (%s)" % run.state_source
+    print("     before the run: %s%s" % (report.kept_text(run.state_before, now), source))
+    if state_raw_after is not None and state_raw_after != run.state_raw_before:
+        with open(os.path.join(run.dir, "state.json"), "wb") as f:
             f.write(state_raw_after)
-        print("     after the run:  %s (written by this run)" % report.kept_text(state_after, now))
+        print("     after the run:  %s (written by this run)" % report.kept_text(load_json(state_raw_after), now))
     else:
         print("     after the run:  unchanged: this run kept nothing")
 
-    comms = report.read_json_lines(os.path.join(sim, "comms.jsonl"))[comms_before:]
-    with open(os.path.join(run_dir, "comms.jsonl"), "w", encoding="utf-8") as f:
-        f.write("".join(line + "\n" for line in comms))
+
+def report_calls(run):
+    comms = report.read_json_lines(run.sim_file("comms.jsonl"))[run.comms_before:]
+    run.write("comms.jsonl", comms)
     calls = report.parse_json_lines(comms)
     section("communications library calls (%d)" % len(calls))
     for call in calls:
@@ -276,21 +290,57 @@ def run_once(args, record, number, out, earlier):
     tracking = report.tracking_lines([c for c in calls if "unreadable" not in c])
     print(indent("\n".join(tracking)) if tracking else "     none")
 
-    sdk = report.read_json_lines(os.path.join(sim, "sdk.jsonl"))[sdk_before:]
-    with open(os.path.join(run_dir, "sdk.jsonl"), "w", encoding="utf-8") as f:
-        f.write("".join(line + "\n" for line in sdk))
-    print("\n  -- SDK calls recorded: %d (run-%d/sdk.jsonl)" % (len(sdk), number))
+    sdk = report.read_json_lines(run.sim_file("sdk.jsonl"))[run.sdk_before:]
+    run.write("sdk.jsonl", sdk)
+    print("\n  -- SDK calls recorded: %d (run-%d/sdk.jsonl)" % (len(sdk), run.number))
+
+
+def print_report(run, code, milliseconds, earlier):
+    traces = report.parse_json_lines(report.read_json_lines(os.path.join(run.dir, "trace.jsonl")))
+    new_files = sorted(queue_files(run.sim_file("queue")) - run.queue_before)
+    verdict = report.verdict(traces, run.state_before, new_files, code)
+    run.write("verdict.txt", [verdict])
+
+    print("\n=== Run %d: quillmark.exe %s (from %s)" % (run.number, " ".join(run.arguments), run.folders[0]))
+    flag = ""
+    if code == -1:
+        flag = " (-1: the run stopped early)"
+    elif code != 0:
+        flag = " (ABNORMAL END: neither 0 nor -1, the program crashed or was ended)"
+    print("  exit code: %d%s; wall time %.1f s" % (code, flag, milliseconds / 1000.0))
+    print("  verdict: " + verdict)
+    failures = report.failure_lines(traces, run.args.catalog, run.args.marks)
+    print("  failures (%d):" % len(failures) + ("" if failures else " none traced"))
+    if failures:
+        print(indent("\n".join(failures)))
+
+    report_markers(run)
+    report_delivery(run, new_files, verdict, earlier)
+    report_kept_values(run, traces)
+    report_calls(run)
 
     section("trace messages")
-    try:
-        catalog = tc.read_catalog(CATALOG)
-    except (tc.CatalogError, OSError):
-        catalog = None
-    decoded = decode_traces(traces, catalog)
-    with open(os.path.join(run_dir, "trace.txt"), "w", encoding="utf-8") as f:
-        f.write("".join(line + "\n" for line in decoded))
+    decoded = decode_traces(traces, run.args.catalog)
+    run.write("trace.txt", decoded)
     print(indent("\n".join(decoded)) if decoded else "     no trace was written")
-    return True, code
+
+
+def run_once(args, record, number, out, earlier):
+    """One run and its report, printed and kept as run-<n>/report.txt. `earlier`
+    carries the last delivered document of this call from run to run. Returns
+    (runner worked, exit code)."""
+    run = Run(args, record, number, out)
+    with open(os.path.join(run.dir, "report.txt"), "w", encoding="utf-8") as f, \
+            contextlib.redirect_stdout(Tee(sys.stdout, f)):
+        started = start_program(run)
+        if started is None:
+            return False, None
+        try:
+            print_report(run, *started, earlier)
+        except Exception as error:  # noqa: BLE001 - whatever a run left behind, the report ends
+            print("\n  (the report of run %d stopped: %s: %s)" % (number, type(error).__name__, error))
+            return False, started[0]
+    return True, started[0]
 
 
 def main():
@@ -307,6 +357,12 @@ def main():
     if not os.path.exists(args.scenario):
         parser.error("no scenario file " + args.scenario)
 
+    try:
+        args.catalog = tc.read_catalog(os.path.join(DIAGNOSTICS, "trace_catalog.txt"))
+        args.marks = tc.read_failures(os.path.join(DIAGNOSTICS, "trace_failures.txt"), args.catalog)
+    except (tc.CatalogError, OSError) as error:
+        print("the trace catalog is unreadable: %s" % error, file=sys.stderr)
+        return 1
     simagent = os.path.join(args.build, "agent", "bin", "simagent.exe")
     os.makedirs(out, exist_ok=True)
     shutil.copy(args.scenario, os.path.join(out, "scenario.json"))
