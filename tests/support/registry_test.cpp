@@ -10,41 +10,25 @@
 namespace qm {
 namespace {
 
-// The import slot through which this program's code reaches the registry read
-// (the toolchain's name for it), led through a hook while a GrowingValues lives:
-// after each read, while growths are left, another writer makes the value a byte longer.
+// This program's import slot of the registry read (the toolchain's name for it).
+// While growths are left, the hook put there makes the value a byte longer after
+// each read, as another writer would.
 using QueryValue = decltype(&::RegQueryValueExW);
 extern "C" QueryValue g_query_slot __asm__("__imp__RegQueryValueExW@24");
 QueryValue g_query = nullptr;
-HKEY g_writer = nullptr;
 int g_growths = 0;
 
 LSTATUS WINAPI QueryWhileGrowing(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type,
                                  LPBYTE data, LPDWORD size) {
   const LSTATUS status = g_query(key, name, reserved, type, data, size);
   DWORD bytes = 0;
-  if (g_growths-- > 0 && g_query(g_writer, name, nullptr, nullptr, nullptr, &bytes) == 0) {
+  if (g_growths-- > 0 && g_query(key, name, nullptr, nullptr, nullptr, &bytes) == ERROR_SUCCESS) {
     const std::string longer(bytes + 1, 'g');
-    ::RegSetValueExW(g_writer, name, 0, REG_BINARY, reinterpret_cast<const BYTE*>(longer.data()),
+    ::RegSetValueExW(key, name, 0, REG_BINARY, reinterpret_cast<const BYTE*>(longer.data()),
                      bytes + 1);
   }
   return status;
 }
-
-struct GrowingValues {
-  explicit GrowingValues(const wchar_t* key) {
-    (void)registry::OpenKey(HKEY_LOCAL_MACHINE, key, KEY_ALL_ACCESS, writer);
-    g_writer = writer.Get();
-    ::VirtualProtect(&g_query_slot, sizeof g_query_slot, PAGE_READWRITE, &protection);
-    g_query = std::exchange(g_query_slot, &QueryWhileGrowing);
-  }
-  ~GrowingValues() {
-    g_query_slot = g_query;
-    ::VirtualProtect(&g_query_slot, sizeof g_query_slot, protection, &protection);
-  }
-  UniqueKey writer;
-  DWORD protection = 0;
-};
 
 // Integers are read through the fallback product's table.
 TEST(RegistryRead, TextAndBytesAreTerminatedAndBoundedByTheirCapacityAndLeftAloneOnFailure) {
@@ -59,7 +43,8 @@ TEST(RegistryRead, TextAndBytesAreTerminatedAndBoundedByTheirCapacityAndLeftAlon
   sandbox.SetDword(kKey, L"dword", 0xFFFFFFFF);
   sandbox.Set(kKey, L"ten", REG_BINARY, ten, sizeof(ten));
   UniqueKey key;
-  ASSERT_EQ(registry::OpenKey(HKEY_LOCAL_MACHINE, kKey, KEY_READ, key), ERROR_SUCCESS);
+  ASSERT_EQ(registry::OpenKey(HKEY_LOCAL_MACHINE, kKey, KEY_READ | KEY_SET_VALUE, key),
+            ERROR_SUCCESS);
 
   using registry::TextTypes;
   const struct {
@@ -98,7 +83,9 @@ TEST(RegistryRead, TextAndBytesAreTerminatedAndBoundedByTheirCapacityAndLeftAlon
       {4, 64, ERROR_MORE_DATA, ""},
       {1, 10, ERROR_MORE_DATA, ""},  // grown past what the caller takes
   };
-  const GrowingValues growing(kKey);
+  DWORD protection = 0;
+  ::VirtualProtect(&g_query_slot, sizeof g_query_slot, PAGE_READWRITE, &protection);
+  g_query = std::exchange(g_query_slot, &QueryWhileGrowing);
   for (const auto& read : reads) {
     SCOPED_TRACE(::testing::Message() << read.growths << " growths, " << read.max_bytes);
     sandbox.Set(kKey, L"ten", REG_BINARY, ten, sizeof(ten));
@@ -107,6 +94,7 @@ TEST(RegistryRead, TextAndBytesAreTerminatedAndBoundedByTheirCapacityAndLeftAlon
     EXPECT_EQ(registry::ReadBytes(key.Get(), L"ten", read.max_bytes, bytes), read.status);
     EXPECT_EQ(bytes, read.bytes);
   }
+  g_query_slot = g_query;
 }
 
 }  // namespace
