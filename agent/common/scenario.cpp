@@ -198,21 +198,43 @@ bool OptionalBool(const JsonNode& parent, std::string_view key, bool fallback) {
   return member ? member->Bool() : fallback;
 }
 
-// "raiseFrom" and "faultFrom": each names one of `operations`, or is null.
+// The scripted courses: "raiseFrom", "faultFrom", "hangIn", "threadFaultFrom"
+// and "fpModesFrom" each name one of `operations` (or are null),
+// "overflowFrom" a list of them, "hangMs" how long "hangIn" stays.
 ScriptedFaults ParseScriptedFaults(const JsonNode& section,
                                    std::initializer_list<const char*> operations) {
+  const auto known = [&](const JsonNode& node) -> std::wstring {
+    const std::string name = node.Text();
+    std::string listed;
+    for (const char* candidate : operations) {
+      if (name == candidate) return FromUtf8(name);
+      listed += (listed.empty() ? "" : ", ") + std::string(candidate);
+    }
+    node.Fail("unknown operation " + Quoted(name) + " (known: " + listed + ")");
+  };
   const auto operation = [&](std::string_view key) -> std::wstring {
     const auto member = section.Member(key);
     if (!member || member->Value().is_null()) return {};
-    const std::string name = member->Text();
-    std::string known;
-    for (const char* candidate : operations) {
-      if (name == candidate) return FromUtf8(name);
-      known += (known.empty() ? "" : ", ") + std::string(candidate);
-    }
-    member->Fail("unknown operation " + Quoted(name) + " (known: " + known + ")");
+    return known(*member);
   };
-  return {operation("raiseFrom"), operation("faultFrom")};
+  ScriptedFaults faults;
+  faults.raise_from = operation("raiseFrom");
+  faults.fault_from = operation("faultFrom");
+  faults.hang_in = operation("hangIn");
+  faults.thread_fault_from = operation("threadFaultFrom");
+  faults.fp_modes_from = operation("fpModesFrom");
+  if (const auto hang_ms = section.Member("hangMs")) {
+    faults.hang_ms = static_cast<DWORD>(hang_ms->Unsigned(3'600'000));
+  } else if (!faults.hang_in.empty()) {
+    faults.hang_ms = 600'000;
+  }
+  if (const auto overflow = section.Member("overflowFrom")) {
+    overflow->ExpectArray();
+    for (std::size_t i = 0; i < overflow->Value().size(); ++i) {
+      faults.overflow_from.push_back(known(overflow->At(i)));
+    }
+  }
+  return faults;
 }
 
 }  // namespace
@@ -258,7 +280,8 @@ CommsScenario ParseCommsSection(const json& section) {
   const JsonNode node(section, "comms");
   node.ExpectObject({"getUtil", "openChannel", "setConnectionSettings", "send", "deliver",
                      "closeChannel", "createRequest", "requestStart", "requestAddParameter",
-                     "requestPrepare", "requestSubmit", "raiseFrom", "faultFrom"});
+                     "requestPrepare", "requestSubmit", "raiseFrom", "faultFrom", "hangIn",
+                     "hangMs", "threadFaultFrom", "overflowFrom", "fpModesFrom"});
   CommsScenario comms;
   comms.get_util = OptionalBool(node, "getUtil", true);
   comms.open_channel = OptionalBool(node, "openChannel", true);
@@ -279,7 +302,8 @@ CommsScenario ParseCommsSection(const json& section) {
 
 SettingsScenario ParseSettingsSection(const json& section) {
   const JsonNode node(section, "settings");
-  node.ExpectObject({"getUtil", "values", "raiseFrom", "faultFrom"});
+  node.ExpectObject({"getUtil", "values", "raiseFrom", "faultFrom", "hangIn", "hangMs",
+                     "threadFaultFrom", "overflowFrom", "fpModesFrom"});
   SettingsScenario settings;
   settings.get_util = OptionalBool(node, "getUtil", true);
   settings.faults = ParseScriptedFaults(node, {"GetUtil", "ReadSetting"});

@@ -68,10 +68,17 @@ struct ScenarioRun {
 };
 
 // Calls a stand-in ends with a structured exception instead of answering, as
-// a library built by another compiler ends them; empty: none.
+// a library built by another compiler ends them, or in which it misbehaves in
+// the other ways such a library can; empty: none.
 struct ScriptedFaults {
   std::wstring raise_from;  // raises 0xE06D7363, another runtime's C++ exception
   std::wstring fault_from;  // ends with an access violation
+  std::wstring hang_in;     // stays inside the call for hang_ms, then goes on
+  DWORD hang_ms = 0;
+  std::wstring thread_fault_from;           // a thread it starts faults; the call waits for it
+  std::vector<std::wstring> overflow_from;  // each overflows its stack
+  // changes the x87 control word and MXCSR and leaves the x87 stack full first
+  std::wstring fp_modes_from;
 };
 
 // Answers of the communications library stand-in.

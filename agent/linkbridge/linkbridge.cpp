@@ -100,14 +100,19 @@ Library& library() {
   return instance;
 }
 
-// Ends the call with the structured exception the scenario scripts for
-// `operation`, after writing its log line so the call is on record.
+// Behaves as the scenario scripts `operation`. A call it ends, or stays
+// inside, is logged first, so that it is on record whatever follows.
 void EndIfScripted(const wchar_t* operation, json& entry) {
   const qm::sim::ScriptedFaults& faults = library().scenario.faults;
-  if (!qm::sim::IsScriptedToFail(faults, operation)) return;
-  entry["raised"] = faults.raise_from == operation ? "0xE06D7363" : "accessViolation";
-  library().log.Write(std::move(entry));
-  qm::sim::EndAsScripted(faults, operation);
+  if (const char* ending = qm::sim::ScriptedEnding(faults, operation)) {
+    entry["raised"] = ending;
+    library().log.Write(std::move(entry));
+  } else if (faults.hang_in == operation) {
+    json hanging = entry;
+    hanging["hangingMs"] = faults.hang_ms;
+    library().log.Write(std::move(hanging));
+  }
+  qm::sim::ActAsScripted(faults, operation);
 }
 
 // Answers `answer` unless the scenario ends `operation` with a structured exception.

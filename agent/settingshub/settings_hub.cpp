@@ -1,6 +1,6 @@
 // Stand-in for the agent's settings library: answers ReadSetting from the
 // scenario's "settings" section (<own folder>\SimAgent\scenario.json), or
-// ends a call with the structured exception that section scripts.
+// misbehaves in a call as that section scripts.
 
 #include <windows.h>
 
@@ -21,7 +21,7 @@ class Settings final : public qm::SettingsUtility {
 
   std::int32_t ReadSetting(const wchar_t* key, wchar_t* buffer, std::uint32_t* size,
                            std::int32_t) override {
-    qm::sim::EndAsScripted(scenario.faults, L"ReadSetting");
+    qm::sim::ActAsScripted(scenario.faults, L"ReadSetting");
     if (key == nullptr || buffer == nullptr || size == nullptr) return ERROR_INVALID_PARAMETER;
     const auto found = scenario.values.find(std::wstring(key, ::wcsnlen(key, 1024)));
     if (found == scenario.values.end()) return ERROR_FILE_NOT_FOUND;
@@ -46,6 +46,6 @@ extern "C" __declspec(dllexport) qm::SettingsUtility* GetUtil() {
   } catch (const qm::sim::ScenarioError&) {
     return nullptr;
   }
-  qm::sim::EndAsScripted(settings.scenario.faults, L"GetUtil");
+  qm::sim::ActAsScripted(settings.scenario.faults, L"GetUtil");
   return settings.scenario.get_util ? &settings : nullptr;
 }

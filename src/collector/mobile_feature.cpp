@@ -23,15 +23,17 @@ using SettingBuffer = std::array<wchar_t, kSettingCapacity>;
 // structured exceptions; such a failure leaves the setting unread (traced).
 bool ReadMobileSetting(SettingsGetUtilFunction get_util, SettingBuffer& buffer) {
   ForeignFault fault;
-  const std::optional<SettingsUtility*> settings = GuardedCall(fault, [&] { return get_util(); });
+  const std::optional<SettingsUtility*> settings =
+      GuardedCall("GetUtil", fault, [&] { return get_util(); });
   if (!settings) {
     QM_TRACE(Collector, 174, Error, Collector, trace::Narrow("GetUtil"), trace::Int(fault.code));
     return false;
   }
   if (*settings == nullptr) return false;
   std::uint32_t size = kSettingCapacity;
-  const std::optional<std::int32_t> result = GuardedCall(
-      fault, [&] { return (*settings)->ReadSetting(kMobileSetting, buffer.data(), &size, 0); });
+  const std::optional<std::int32_t> result = GuardedCall("ReadSetting", fault, [&] {
+    return (*settings)->ReadSetting(kMobileSetting, buffer.data(), &size, 0);
+  });
   if (!result) {
     QM_TRACE(Collector, 174, Error, Collector, trace::Narrow("ReadSetting"),
              trace::Int(fault.code));

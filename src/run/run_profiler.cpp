@@ -20,6 +20,7 @@
 #include "profile/profile_data.h"
 #include "run/activation_context.h"
 #include "run/probes.h"
+#include "run/run_rescue.h"
 #include "run/service_wait.h"
 #include "run/test_mode_log.h"
 #include "support/text.h"
@@ -179,7 +180,7 @@ enum class Delivery { Done, NoWriter, NoTempDirectory };
 // written, backed up, uploaded and deleted again.
 Delivery DeliverProfile(const RunPlatform& platform, ProfileDataCollector& collector,
                         IProfileDataObserver& profile, const std::wstring& muid,
-                        const std::wstring& json, CTestModeLog& log) {
+                        const std::wstring& json, CTestModeLog& log, RunRescue& rescue) {
   std::unique_ptr<CFileWriter> writer;
   try {
     writer.reset(new CFileWriter(platform.build_data_file_path(muid), true, true));
@@ -193,6 +194,7 @@ Delivery DeliverProfile(const RunPlatform& platform, ProfileDataCollector& colle
   }
 
   const std::wstring data_file_path = writer->GetFilePath();
+  rescue.WatchDataFile(data_file_path);
   const bool written = writer->Write(json);
   (void)writer->Close();
   QM_TRACE(RunDriver, 22, Info, Run);
@@ -206,6 +208,7 @@ Delivery DeliverProfile(const RunPlatform& platform, ProfileDataCollector& colle
   UploadDataFile(platform, collector, profile, data_file_path, written, log);
 
   writer->Delete();
+  rescue.ForgetDataFile();
   writer.reset();
   return Delivery::Done;
 }
@@ -230,6 +233,10 @@ int RunStages(int argc, wchar_t** argv, const RunPlatform& platform) {
     return kRunStopped;
   }
   QM_TRACE(RunDriver, 11, Info, Run);
+  // From here a library that hangs or faults on a thread of its own ends the
+  // run through the rescue, which then holds the mutex.
+  RunRescue rescue(log.IsTestMode(), kUploadFailed, std::move(instance_mutex),
+                   ForeignCallDeadlineMs());
 
   // RunStage::AgentProcess: from here on the agent's folder is the current directory.
   if (!platform.find_agent_process()) {
@@ -343,7 +350,7 @@ int RunStages(int argc, wchar_t** argv, const RunPlatform& platform) {
       if (muid.empty()) {
         QM_TRACE(RunDriver, 25, Error, Run);
         SendTrackingEvent(L"prfNotMUID", kMuidMissingAtRun);
-      } else if (DeliverProfile(platform, *collector, *profile, muid, json, log) ==
+      } else if (DeliverProfile(platform, *collector, *profile, muid, json, log, rescue) ==
                  Delivery::NoTempDirectory) {
         // Without a temp directory nothing was sent: the run did not do its job.
         // A writer that could not be created for another reason ends the run with 0.
@@ -351,7 +358,7 @@ int RunStages(int argc, wchar_t** argv, const RunPlatform& platform) {
         exit_code = kRunStopped;
       }
       // RunStage::ReleaseRun.
-      instance_mutex.Reset();
+      rescue.ReleaseInstanceMutex();
       FinaliseAndDestroy(collector);
     }
   }

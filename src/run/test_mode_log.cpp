@@ -8,6 +8,21 @@
 #include "support/unique_resource.h"
 
 namespace qm {
+namespace {
+
+// A harness may be reading the marker while the run appends to it. A short or
+// failed write is not the run's concern: the marker is advisory.
+void AppendMarkerLine(const wchar_t* path, std::string_view message) noexcept {
+  UniqueFile file(::CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return;
+  DWORD written = 0;
+  (void)::WriteFile(file.Get(), "\r\n", 2, &written, nullptr);
+  (void)::WriteFile(file.Get(), message.data(), static_cast<DWORD>(message.size()), &written,
+                    nullptr);
+}
+
+}  // namespace
 
 CTestModeLog::CTestModeLog(std::wstring directory_prefix)
     : directory_prefix_(std::move(directory_prefix)) {}
@@ -21,17 +36,7 @@ void CTestModeLog::Write(std::string_view message) const {
   // the ERROR marker.
   if (!success_) DeleteMarkers();
 
-  const std::wstring path = MarkerPath(success_ ? kOkMarkerName : kErrorMarkerName);
-  // A harness may be reading the marker while the run appends to it.
-  UniqueFile file(::CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) return;
-
-  std::string line = "\r\n";
-  line.append(message);
-  DWORD written = 0;
-  // A short or failed write is not the run's concern: the marker is advisory.
-  (void)::WriteFile(file.Get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+  AppendMarkerLine(MarkerPath(success_ ? kOkMarkerName : kErrorMarkerName).c_str(), message);
 }
 
 void CTestModeLog::DeleteMarkers() const noexcept {
@@ -41,6 +46,12 @@ void CTestModeLog::DeleteMarkers() const noexcept {
   } catch (...) {
     // Building a path can only fail for lack of memory; the markers stay.
   }
+}
+
+void WriteFailureMarkerNow(const char* message) noexcept {
+  (void)::DeleteFileW(kOkMarkerName);
+  (void)::DeleteFileW(kErrorMarkerName);
+  AppendMarkerLine(kErrorMarkerName, message != nullptr ? message : "");
 }
 
 }  // namespace qm

@@ -40,4 +40,9 @@ class CTestModeLog {
   std::wstring directory_prefix_;
 };
 
+// For a run that must end at once: marks it failed in the current directory's
+// markers as a failed stage of CTestModeLog would, both markers deleted and
+// the ERROR marker holding `message`, without allocating anything.
+void WriteFailureMarkerNow(const char* message) noexcept;
+
 }  // namespace qm

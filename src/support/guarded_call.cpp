@@ -2,7 +2,27 @@
 
 #include <windows.h>
 
+#include "support/foreign_call_deadline.h"
+#include "support/thread_repair.h"
+
 namespace qm::guarded_detail {
+namespace {
+
+// Runs `invoke` inside the structured-exception frame of this compiler.
+bool RunInFrame(Invoke invoke, void* context, ForeignFault& fault) noexcept;
+
+}  // namespace
+
+bool RunGuarded(const char* operation, Invoke invoke, void* context, ForeignFault& fault) noexcept {
+  ReserveStackForHandlers();
+  const FloatingPointModes modes = SaveFloatingPointModes();
+  const std::uint32_t ticket = ArmDeadline(operation);
+  const bool returned = RunInFrame(invoke, context, fault);
+  DisarmDeadline(ticket);
+  RestoreFloatingPointModes(modes);
+  if (!returned && fault.code == EXCEPTION_STACK_OVERFLOW) (void)RearmStackGuard();
+  return returned;
+}
 
 #if defined(_MSC_VER)
 
@@ -13,9 +33,7 @@ int TakeEveryException(unsigned long code, ForeignFault& fault) noexcept {
   return EXCEPTION_EXECUTE_HANDLER;
 }
 
-}  // namespace
-
-bool RunGuarded(Invoke invoke, void* context, ForeignFault& fault) noexcept {
+bool RunInFrame(Invoke invoke, void* context, ForeignFault& fault) noexcept {
   __try {
     invoke(context);
     return true;
@@ -23,6 +41,8 @@ bool RunGuarded(Invoke invoke, void* context, ForeignFault& fault) noexcept {
     return false;
   }
 }
+
+}  // namespace
 
 #elif defined(__GNUC__) && defined(__i386__)
 
@@ -65,9 +85,7 @@ EXCEPTION_DISPOSITION NTAPI ResumeAtGuard(EXCEPTION_RECORD* exception, void* est
   __builtin_longjmp(frame->resume, 1);
 }
 
-}  // namespace
-
-bool RunGuarded(Invoke invoke, void* context, ForeignFault& fault) noexcept {
+bool RunInFrame(Invoke invoke, void* context, ForeignFault& fault) noexcept {
   GuardFrame frame{};
   frame.record.Handler = &ResumeAtGuard;
   frame.record.Next = ThreadBlock()->ExceptionList;
@@ -83,6 +101,8 @@ bool RunGuarded(Invoke invoke, void* context, ForeignFault& fault) noexcept {
   ThreadBlock()->ExceptionList = frame.record.Next;
   return true;
 }
+
+}  // namespace
 
 #else
 #error "GuardedCall needs an x86 GCC build (exception chain at fs:[0]) or an MSVC build (__try)"

@@ -7,6 +7,12 @@
 // handlers never see either, so each call into such a module goes through
 // GuardedCall, which turns a structured exception into a failed call carrying
 // its code. Our own C++ exceptions keep their ordinary course.
+//
+// The guard also answers for what a call leaves behind: it puts back the
+// thread's floating-point modes on both ways out, re-arms the stack's guard
+// page after a stack overflow (support/thread_repair.h), and holds each call
+// to the deadline of support/foreign_call_deadline.h once the program watches
+// foreign calls.
 
 #include <cstdint>
 #include <exception>
@@ -43,10 +49,12 @@ namespace guarded_detail {
 
 using Invoke = void (*)(void* context) noexcept;
 
-// Runs invoke(context) inside a structured-exception frame. True when it
-// returned; false when a structured exception ended it, the frames it left
-// unwound and its code in `fault`.
-[[nodiscard]] bool RunGuarded(Invoke invoke, void* context, ForeignFault& fault) noexcept;
+// Runs invoke(context) inside a structured-exception frame, under the
+// deadline, as the call named `operation`. True when it returned; false when
+// a structured exception ended it, the frames it left unwound and its code in
+// `fault`.
+[[nodiscard]] bool RunGuarded(const char* operation, Invoke invoke, void* context,
+                              ForeignFault& fault) noexcept;
 
 // Carries the call, its result and any C++ exception of ours past the frame.
 template <typename Call, typename Result>
@@ -71,25 +79,26 @@ struct Job {
 
 }  // namespace guarded_detail
 
-// Calls `call` (one call into a foreign module) under the guard. A result-
-// returning call gives its result, or nullopt when a structured exception
-// ended it; a void call gives true, or false. The code is left in `fault`.
-// A C++ exception of ours thrown inside `call` passes through unchanged.
-// Results are plain values (pointers, booleans, integers).
+// Calls `call` (one call into a foreign module, named by `operation`, a
+// literal) under the guard. A result-returning call gives its result, or
+// nullopt when a structured exception ended it; a void call gives true, or
+// false. The code is left in `fault`. A C++ exception of ours thrown inside
+// `call` passes through unchanged. Results are plain values (pointers,
+// booleans, integers).
 template <typename Call>
-[[nodiscard]] auto GuardedCall(ForeignFault& fault, Call&& call) {
+[[nodiscard]] auto GuardedCall(const char* operation, ForeignFault& fault, Call&& call) {
   using Result = std::invoke_result_t<Call&>;
   using CallType = std::remove_reference_t<Call>;
   if constexpr (std::is_void_v<Result>) {
     guarded_detail::Job<CallType, void> job{&call, nullptr, nullptr};
-    const bool returned = guarded_detail::RunGuarded(&decltype(job)::Run, &job, fault);
+    const bool returned = guarded_detail::RunGuarded(operation, &decltype(job)::Run, &job, fault);
     if (job.error) std::rethrow_exception(job.error);
     return returned;
   } else {
     static_assert(std::is_trivially_copyable_v<Result>, "a foreign call returns a plain value");
     Result value{};
     guarded_detail::Job<CallType, Result> job{&call, &value, nullptr};
-    const bool returned = guarded_detail::RunGuarded(&decltype(job)::Run, &job, fault);
+    const bool returned = guarded_detail::RunGuarded(operation, &decltype(job)::Run, &job, fault);
     if (job.error) std::rethrow_exception(job.error);
     return returned ? std::optional<Result>(value) : std::nullopt;
   }
@@ -101,7 +110,7 @@ template <typename Call>
 template <typename Call>
 auto CallForeign(const char* operation, Call&& call) {
   ForeignFault fault;
-  auto outcome = GuardedCall(fault, std::forward<Call>(call));
+  auto outcome = GuardedCall(operation, fault, std::forward<Call>(call));
   if (!outcome) throw ForeignCallError(operation, fault.code);
   if constexpr (!std::is_same_v<decltype(outcome), bool>) return *outcome;
 }

@@ -41,7 +41,7 @@ bool SubmitLinkRequest(LinkUtility& utility, const LinkRequestArgs& args) {
     // The request is the library's: it goes back whatever ended the exchange;
     // what the release itself raises is dropped for the fault that brought us here.
     ForeignFault dropped;
-    (void)GuardedCall(dropped, [&] { utility.ReleaseRequest(request); });
+    (void)GuardedCall("ReleaseRequest", dropped, [&] { utility.ReleaseRequest(request); });
     throw;
   }
   (void)CallForeign("ReleaseRequest", [&] { utility.ReleaseRequest(request); });

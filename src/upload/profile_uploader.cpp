@@ -37,7 +37,7 @@ const wchar_t* PresentOrNull(const std::wstring& text) noexcept {
 // raises is dropped, the failure that brought us here is the one reported.
 void CloseChannelAfterFailure(LinkUtility& utility, LinkChannel* channel) noexcept {
   ForeignFault dropped;
-  (void)GuardedCall(dropped, [&] { return utility.CloseChannel(channel); });
+  (void)GuardedCall("CloseChannel", dropped, [&] { return utility.CloseChannel(channel); });
 }
 
 }  // namespace

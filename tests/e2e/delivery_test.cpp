@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -236,8 +237,13 @@ TEST_F(DefaultScenarioRuns, SecondRunFindsOnlyCountersChangedAndSendsNothing) {
 // Runs of one scenario that keep nothing, each under a profile sent eight days
 // ago with another hash: a refused file (the run started from another folder
 // with its own TEMP), another runtime's C++ exception and an access violation
-// in the library, and a MUID that makes the file name unusable, which the
-// library is still asked about and here even accepts. Then a run that delivers.
+// in the library, a MUID that makes the file name unusable, which the library
+// is still asked about and here even accepts; a stack overflow in Send and
+// another in CloseChannel; a settings library that leaves its floating-point
+// modes and a full x87 stack, then faults (the run goes on to a refused
+// upload); a Send that never returns (the run ends at the deadline, here cut
+// to 5 s); a fault on a thread of the library's own. Then a run that delivers
+// through a Send slow but within the deadline.
 TEST(UndeliveredProfile, KeepsNothingLeavesNoDataFileAndTheNextRunSendsAgain) {
   ScratchFolder scratch;
   const std::string temp = sim::ToUtf8(scratch.File(L"RunTemp"));
@@ -247,40 +253,58 @@ TEST(UndeliveredProfile, KeepsNothingLeavesNoDataFileAndTheNextRunSendsAgain) {
   scenario["sdk"]["state"] = {{"0x4009501", {{"type", "VT_UI4"}, {"value", 305419896}}},
                               {"0x4009502", {{"type", "VT_DATE"}, {"value", "now-8d"}}}};
   scenario["environment"]["QUILLMARK_TRACE"] = "2,0xFF," + sim::ToUtf8(trace);
-  scenario["runs"] = {{{"comms", {{"send", false}}},
-                       {"environment", {{"TEMP", temp}, {"TMP", temp}}},
-                       {"startFolder", sim::ToUtf8(scratch.Path().wstring())}},
-                      {{"comms", {{"raiseFrom", "Send"}}}},
-                      {{"comms", {{"faultFrom", "Send"}}}},
-                      {{"comms", {{"send", true}}}, {"sdk", {{"config", {{"0x4009701", "a/b"}}}}}},
-                      nlohmann::ordered_json::object()};
+  scenario["environment"]["QUILLMARK_CALL_DEADLINE_MS"] = "5000";
+  scenario["runs"] = nlohmann::ordered_json::parse(R"([
+      {"comms": {"send": false}},
+      {"comms": {"raiseFrom": "Send"}},
+      {"comms": {"faultFrom": "Send"}},
+      {"comms": {"send": true}, "sdk": {"config": {"0x4009701": "a/b"}}},
+      {"comms": {"overflowFrom": ["Send", "CloseChannel"]}},
+      {"settings": {"fpModesFrom": "ReadSetting", "faultFrom": "ReadSetting"},
+       "comms": {"send": false}},
+      {"comms": {"hangIn": "Send", "hangMs": 40000}},
+      {"comms": {"threadFaultFrom": "Send"}},
+      {"comms": {"hangIn": "Send", "hangMs": 1000}}])");
+  scenario["runs"][0]["environment"] = {{"TEMP", temp}, {"TMP", temp}};
+  scenario["runs"][0]["startFolder"] = sim::ToUtf8(scratch.Path().wstring());
   AgentInstallation installation(WriteScenario(scratch, L"undelivered.json", scenario));
   ASSERT_TRUE(installation.Installed());
+  const std::string kUploadFailed = MarkerText({"Error subiendo el JSON del perfilado."});
+  const std::string system_temp = sim::ToUtf8(TempFolder());
   const struct {
     const char* course;
     std::string temp;
-    bool raised, accepted;
-  } runs[] = {{"refused", temp, false, false},
-              {"C++ exception", sim::ToUtf8(TempFolder()), true, false},
-              {"access violation", sim::ToUtf8(TempFolder()), true, false},
-              {"unusable MUID", sim::ToUtf8(TempFolder()), false, true}};
-  for (int number = 1; number <= 4; ++number) {
-    const auto& expected = runs[number - 1];
+    const char* raised;
+    DWORD exit_code;
+    std::optional<std::string> error_marker;  // none: the library accepted the file
+  } runs[] = {
+      {"refused", temp, "", kRunEnded, MarkerText({kRunCompleted})},
+      {"C++ exception", system_temp, "0xE06D7363", kRunEnded, MarkerText({kRunCompleted})},
+      {"access violation", system_temp, "accessViolation", kRunEnded, MarkerText({kRunCompleted})},
+      {"unusable MUID", system_temp, "", kRunEnded, std::nullopt},
+      {"two stack overflows", system_temp, "stackOverflow", kRunEnded, MarkerText({kRunCompleted})},
+      {"floating-point modes", system_temp, "", kRunEnded, MarkerText({kRunCompleted})},
+      {"Send never returns", system_temp, "", kRunEnded, kUploadFailed},
+      {"fault on the library's thread", system_temp, "threadFault", kRunStopped, kUploadFailed}};
+  int run_number = 0;
+  for (const auto& expected : runs) {
     SCOPED_TRACE(expected.course);
-    const RunRecord run = RunAndRecord(installation, number);
-    EXPECT_EQ(run.finished.exit_code, kRunEnded) << run.finished.output;
+    const RunRecord run = RunAndRecord(installation, ++run_number);
+    EXPECT_EQ(run.finished.exit_code, expected.exit_code) << run.finished.output;
     const nlohmann::json* send = FindCall(run.comms, "Send");
     ASSERT_NE(send, nullptr) << "no upload was tried";
-    EXPECT_EQ(send->contains("raised"), expected.raised);
+    EXPECT_EQ(send->value("raised", ""), expected.raised);
     EXPECT_EQ(send->value("file", "").rfind(expected.temp, 0), 0u) << send->dump();
     EXPECT_FALSE(sim::FileExists(sim::FromUtf8(send->value("file", ""))))
         << "the data file outlived the run";
     EXPECT_TRUE(run.delivered.empty());
     EXPECT_FALSE(run.state) << "the value store was written: " << run.state->dump();
-    if (!expected.accepted) {
+    if (expected.error_marker) {
       EXPECT_FALSE(run.markers.ok);
-      EXPECT_EQ(run.markers.error, MarkerText({kRunCompleted}));
+      EXPECT_EQ(run.markers.error, expected.error_marker);
     }
+    // A generous bound on a 5 s deadline, far below the 40 s the library stays.
+    EXPECT_LT((run.ended - run.started) * 86400, 25.0) << "the run waited for the library";
   }
   const auto traces = ReadJsonLines(trace);
   const auto count = [&](std::string_view source, int number) {
@@ -288,10 +312,13 @@ TEST(UndeliveredProfile, KeepsNothingLeavesNoDataFileAndTheNextRunSendsAgain) {
       return line.value("source", "") == source && line.value("number", 0) == number;
     });
   };
-  EXPECT_EQ(count("Upload", 19), 2) << "each fault in the library is traced once";
+  EXPECT_EQ(count("Upload", 19), 3) << "each fault in the library is traced once";
   EXPECT_EQ(count("RunDriver", 47), 1) << "the unwritten data file is traced once";
+  EXPECT_EQ(count("RunDriver", 48), 1) << "the stuck call is traced once";
+  EXPECT_EQ(count("RunDriver", 49), 1) << "the fault on the library's thread is traced once";
+  EXPECT_EQ(count("RunDriver", 51), 2) << "each run ended at once says so";
 
-  const RunRecord delivery = RunAndRecord(installation, 5);
+  const RunRecord delivery = RunAndRecord(installation, ++run_number);
   EXPECT_EQ(delivery.delivered.size(), 1u);
   EXPECT_TRUE(delivery.state) << "the delivery kept nothing";
 }

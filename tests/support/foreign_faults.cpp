@@ -5,6 +5,8 @@
 
 #include <atomic>
 
+#include "common/misbehaviour.h"
+
 namespace {
 
 NT_TIB* ThreadBlock() {
@@ -34,5 +36,22 @@ extern "C" __declspec(dllexport) int EndAs(int how, volatile LONG* unwound) {
   std::atomic_signal_fence(
       std::memory_order_seq_cst);  // the record is on the chain before the fault
   if (how >= 2) *nowhere = 1;
+  return 7;
+}
+
+// Leaves the floating-point modes of common/misbehaviour.h; then faults when
+// `fault` is set, else returns 7.
+extern "C" __declspec(dllexport) int LeaveModes(int fault) {
+  qm::sim::LeaveFloatingPointModes();
+  if (fault != 0) *nowhere = 1;
+  return 7;
+}
+
+// Overflows the stack.
+extern "C" __declspec(dllexport) int Overflow() { return qm::sim::OverflowStack(); }
+
+// Stays `ms` milliseconds, then returns 7.
+extern "C" __declspec(dllexport) int HangFor(DWORD ms) {
+  ::Sleep(ms);
   return 7;
 }
