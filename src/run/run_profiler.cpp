@@ -101,9 +101,9 @@ std::unique_ptr<ProfileUploader> CreateUploader(const IProfileDataObserver* prof
   }
 }
 
-constexpr RunPlatform kSystemPlatform{&FindAgentProcess,        &WaitForAgentService,
-                                      &GetSdkActivationContext, &CreateCollector,
-                                      &BuildSystemDataFilePath, &CreateUploader};
+constexpr RunPlatform kSystemPlatform{
+    &FindAgentProcess,        &WaitForAgentService, &GetSdkActivationContext, &CreateCollector,
+    &BuildSystemDataFilePath, &CreateUploader,      &SystemLinkBridgeLoader};
 
 // A stage's message, written only in test mode.
 void Note(CTestModeLog& log, const char* message) {
@@ -246,7 +246,7 @@ int RunStages(int argc, wchar_t** argv, const RunPlatform& platform) {
 
   // RunStage::StartTracking.
   ParseTrackingSwitch(argc, argv);
-  StartTracking();
+  StartTracking(platform.tracking_library());
 
   // RunStage::AgentService.
   if (!platform.wait_for_agent_service()) {

@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "upload/link_binding.h"
+
 namespace qm {
 
 class CActivationContext;
@@ -23,6 +25,8 @@ struct RunPlatform {
   std::wstring (*build_data_file_path)(std::wstring_view muid);
   // Null when no uploader can be had.
   std::unique_ptr<ProfileUploader> (*create_uploader)(const IProfileDataObserver* profile);
+  // How tracking reaches the communications library.
+  LinkBridgeLoader (*tracking_library)();
 };
 
 // The platform as the program uses it.

@@ -115,10 +115,10 @@ void TrackingSession::ParseSwitch(int argc, const wchar_t* const* argv) noexcept
   }
 }
 
-void TrackingSession::Start() noexcept {
+void TrackingSession::Start(LinkBridgeLoader loader) noexcept {
   if (!on_ || tracker_) return;
   try {
-    tracker_ = CreateTracker(loader_);
+    tracker_ = CreateTracker(loader);
   } catch (...) {
     tracker_.reset();
   }
@@ -180,7 +180,7 @@ void ParseTrackingSwitch(int argc, const wchar_t* const* argv) noexcept {
   ProcessSession().ParseSwitch(argc, argv);
 }
 
-void StartTracking() noexcept { ProcessSession().Start(); }
+void StartTracking(LinkBridgeLoader loader) noexcept { ProcessSession().Start(loader); }
 
 void SetTrackingProfile(const IProfileDataObserver* profile) noexcept {
   ProcessSession().SetProfile(profile);

@@ -26,10 +26,12 @@ class TrackingSession {
   // Switches tracking on when an argument after the program path is
   // "-TRACKING" in any letter case; it stays on.
   void ParseSwitch(int argc, const wchar_t* const* argv) noexcept;
-  // When tracking is on: binds "LinkBridge.dll" beside the program and makes
-  // the tracker; without the library, its entry or its utility object there
-  // is no tracker and every event is dropped.
-  void Start() noexcept;
+  // When tracking is on: binds "LinkBridge.dll" beside the program (through
+  // `loader`, or the session's own) and makes the tracker; without the
+  // library, its entry or its utility object there is no tracker and every
+  // event is dropped.
+  void Start() noexcept { Start(loader_); }
+  void Start(LinkBridgeLoader loader) noexcept;
   // Gives the tracker the profile's MUID (when it has one), custom identifier
   // and connection settings. A null profile changes nothing.
   void SetProfile(const IProfileDataObserver* profile) noexcept;
@@ -50,7 +52,7 @@ class TrackingSession {
 
 // The process's session, as the run's stages and the collector use it.
 void ParseTrackingSwitch(int argc, const wchar_t* const* argv) noexcept;
-void StartTracking() noexcept;
+void StartTracking(LinkBridgeLoader loader = SystemLinkBridgeLoader()) noexcept;
 void SetTrackingProfile(const IProfileDataObserver* profile) noexcept;
 void StopTracking() noexcept;
 void SendTrackingEvent(const wchar_t* name, std::int32_t value) noexcept;

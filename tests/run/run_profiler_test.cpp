@@ -8,11 +8,13 @@
 #include <filesystem>
 #include <memory>
 #include <new>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "collector/profile_data_collector.h"
+#include "common/registry_sandbox.h"
 #include "common/scratch_folder.h"
 #include "diagnostics/file_writer.h"
 #include "diagnostics/trace_recorder.h"
@@ -21,7 +23,9 @@
 #include "run/activation_context.h"
 #include "run/test_mode_log.h"
 #include "support/unique_resource.h"
+#include "upload/fake_link.h"
 #include "upload/profile_uploader.h"
+#include "upload/tracking.h"
 
 namespace qm {
 namespace {
@@ -45,7 +49,10 @@ Machine* g_machine = nullptr;
 
 class FakeCollector : public ProfileDataCollector {
  public:
-  FakeCollector() { profile_.SetMUID(g_machine->muid); }
+  FakeCollector() {
+    profile_.SetMUID(g_machine->muid);
+    profile_.SetCustomID(187477);
+  }
   ~FakeCollector() override { g_machine->calls.push_back("destroyed"); }
 
   bool Initialise() override { return g_machine->initialise; }
@@ -90,16 +97,20 @@ constexpr RunPlatform kFakePlatform{
       return g_machine->collector ? std::make_unique<FakeCollector>() : nullptr;
     },
     &FakeDataFilePath,
-    [](const IProfileDataObserver*) -> std::unique_ptr<ProfileUploader> { return nullptr; }};
+    [](const IProfileDataObserver*) -> std::unique_ptr<ProfileUploader> { return nullptr; },
+    [] { return testing::kFakeLibrary; }};
 
 class Run : public ::testing::Test {
  protected:
   void SetUp() override {
+    testing::g_link = &link_;
     start_ = fs::current_path();
     fs::current_path(folder_.Path());
     Reset();
   }
   void TearDown() override {
+    // Tracking outlives a run that does not end it; it must not outlive the link.
+    StopTracking();
     g_machine = nullptr;
     fs::current_path(start_);
   }
@@ -126,6 +137,7 @@ class Run : public ::testing::Test {
   }
 
   testing::ScratchFolder folder_;
+  testing::FakeLink link_;
   Machine machine_;
   fs::path start_;
   trace::TraceRecorder recorder_{5, trace::flags::Run};
@@ -194,6 +206,47 @@ TEST_F(Run, EveryStageOutcomeEndsWithItsExitCodeMarkerAndCollectorRelease) {
     }
     EXPECT_EQ(machine_.calls, course.calls);
     EXPECT_EQ(StageTraces(), course.traces);
+  }
+}
+
+// The starts and parameters of the tracking requests in a transcript of the
+// communications library: "Start(M|187477|prfNotMUID) Add(ptExecution=3)".
+std::wstring TrackingRequests(const std::wstring& calls) {
+  std::wistringstream words(calls);
+  std::wstring requests;
+  for (std::wstring call; words >> call;) {
+    if (call.starts_with(L"Start(") || call.starts_with(L"Add("))
+      requests += (requests.empty() ? L"" : L" ") + call;
+  }
+  return requests;
+}
+
+// With "-TRACKING" the collected profile reaches tracking, a document without
+// MUID is reported, and closing ends tracking; the no-change exit and the early
+// stops leave it running, as an event sent after the run shows.
+TEST_F(Run, TrackingTakesTheCollectedProfileAndEndsOnlyAtClosing) {
+  const testing::RegistrySandbox no_setup_muid;
+  const struct {
+    Machine machine;
+    std::wstring during, after;
+  } rows[] = {
+      {Machine{.muid = L""}, L"Start(|187477|prfNotMUID) Add(ptExecution=3)", L""},
+      {Machine{}, L"", L""},
+      {Machine{.changed = false}, L"",
+       L"Start(0123456789ABCDEF0|187477|prfSvrNotRun) Add(svrStatus=1)"},
+      {Machine{.collect = false}, L"", L"Start(||prfSvrNotRun) Add(svrStatus=1)"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(::testing::Message() << "row " << &row - rows);
+    Reset(row.machine);
+    link_ = testing::FakeLink{};
+    RunWith({L"quillmark.exe", L"-TRACKING"});
+    const std::wstring during = TrackingRequests(link_.calls);
+    link_.calls.clear();
+    SendTrackingEvent(L"prfSvrNotRun", 1);
+    EXPECT_EQ(during, row.during);
+    EXPECT_EQ(TrackingRequests(link_.calls), row.after);
+    StopTracking();
   }
 }
 
