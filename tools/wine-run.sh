@@ -11,6 +11,10 @@ export WINEPREFIX=$prefix
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 export LC_ALL=C
+# The ANSI code page of the program started here follows this locale (C: 1252),
+# and the programs it starts keep it: an endpoint's locale is chosen here.
+# Given to Wine alone; the shell has no such locale of its own.
+program_locale=${QUILLMARK_LOCALE:-C}
 unset DISPLAY WAYLAND_DISPLAY
 
 prepare_prefix() {
@@ -37,4 +41,4 @@ prepare_prefix() {
 }
 
 prepare_prefix
-exec wine "$@"
+exec env LC_ALL="$program_locale" wine "$@"

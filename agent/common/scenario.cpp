@@ -2,6 +2,8 @@
 
 #include <cwchar>
 #include <initializer_list>
+#include <iterator>
+#include <vector>
 
 #include "common/json_node.h"
 #include "common/reg_file.h"
@@ -19,6 +21,17 @@ struct BehaviourName {
   const char* name;
   ServiceBehaviour behaviour;
 };
+
+constexpr EndpointLocale kEndpointLocales[] = {{"en-US", "en_US.UTF-8", 1252},
+                                               {"es-ES", "es_ES.UTF-8", 1252},
+                                               {"ja-JP", "ja_JP.UTF-8", 932},
+                                               {"ru-RU", "ru_RU.UTF-8", 1251}};
+
+// The Windows versions Wine can report to one program, by Wine's own names.
+constexpr const char* kWindowsVersions[] = {"win7", "win8", "win81", "win10"};
+
+// Where Wine looks for one program's own settings.
+constexpr wchar_t kProgramWineSettingsKey[] = L"Software\\Wine\\AppDefaults\\quillmark.exe";
 
 constexpr BehaviourName kBehaviours[] = {
     {"running", ServiceBehaviour::Running},
@@ -181,7 +194,7 @@ std::vector<ScenarioRun> ParseRuns(const JsonNode& node, const json& document,
   for (size_t i = 0; i < node.Value().size(); ++i) {
     const JsonNode item = node.At(i);
     item.ExpectObject({kPerRunFields[0], kPerRunFields[1], kPerRunFields[2], kPerRunFields[3],
-                       kPerRunFields[4], kPerRunFields[5]});
+                       kPerRunFields[4], kPerRunFields[5], kPerRunFields[6]});
     json merged = base;
     merged.merge_patch(item.Value());
     try {
@@ -191,6 +204,36 @@ std::vector<ScenarioRun> ParseRuns(const JsonNode& node, const json& document,
     }
   }
   return runs;
+}
+
+// One of `known`, or a failure that lists them.
+std::string OneOf(const JsonNode& node, const std::vector<std::string>& known) {
+  const std::string name = node.Text();
+  std::string listed;
+  for (const std::string& candidate : known) {
+    if (name == candidate) return name;
+    listed += (listed.empty() ? "" : ", ") + candidate;
+  }
+  node.Fail("unknown value " + Quoted(name) + " (known: " + listed + ")");
+}
+
+std::string ParseLocale(const JsonNode& node) {
+  std::vector<std::string> known;
+  for (const EndpointLocale& locale : kEndpointLocales) known.emplace_back(locale.name);
+  return OneOf(node, known);
+}
+
+// The program's own Wine setting that makes Wine report `version` to it.
+RegistryKeyEntry WindowsVersionKey(const JsonNode& node) {
+  const std::string version = OneOf(
+      node, std::vector<std::string>(std::begin(kWindowsVersions), std::end(kWindowsVersions)));
+  RegistryKeyEntry key;
+  key.root = HKEY_CURRENT_USER;
+  key.root_name = L"HKEY_CURRENT_USER";
+  key.path = kProgramWineSettingsKey;
+  key.view = RegistryView::Bit64;  // not redirected for the user's hive; Wine reads it there
+  key.values.push_back({L"Version", REG_SZ, StringBytes(FromUtf8(version))});
+  return key;
 }
 
 bool OptionalBool(const JsonNode& parent, std::string_view key, bool fallback) {
@@ -322,7 +365,8 @@ Scenario ParseScenario(const json& document, const std::wstring& base_folder) {
   if (!document.is_object())
     throw ScenarioError("scenario: expected a JSON object at the top level");
   root.ExpectObject({"name", "description", "registry", "files", "service", "agentProcess", "sdk",
-                     "comms", "settings", "environment", "commandLine", "startFolder", "runs"});
+                     "comms", "settings", "environment", "commandLine", "startFolder", "locale",
+                     "windowsVersion", "runs"});
   Scenario scenario;
   if (const auto name = root.Member("name")) scenario.name = name->Text();
   if (const auto description = root.Member("description"))
@@ -351,6 +395,10 @@ Scenario ParseScenario(const json& document, const std::wstring& base_folder) {
   }
   if (const auto start = root.Member("startFolder"))
     scenario.start_folder = AbsoluteFolder(*start, agent_folder);
+  if (const auto locale = root.Member("locale")) scenario.locale = ParseLocale(*locale);
+  // The Windows Wine reports to the program is the program's own Wine setting.
+  if (const auto version = root.Member("windowsVersion"))
+    scenario.registry.push_back(WindowsVersionKey(*version));
   if (const auto runs = root.Member("runs"))
     scenario.runs = ParseRuns(*runs, document, base_folder);
   return scenario;
@@ -361,7 +409,14 @@ ScenarioRun RunOf(const Scenario& scenario, const json& document) {
   stand_ins.erase("runs");
   const std::wstring& start = scenario.start_folder;
   return ScenarioRun{std::move(stand_ins), scenario.command_line, scenario.environment,
-                     start.empty() ? scenario.agent_process.folder : start};
+                     start.empty() ? scenario.agent_process.folder : start, scenario.locale};
+}
+
+const EndpointLocale* FindEndpointLocale(std::string_view name) noexcept {
+  for (const EndpointLocale& locale : kEndpointLocales) {
+    if (name == locale.name) return &locale;
+  }
+  return nullptr;
 }
 
 json ReadScenarioDocument(const std::wstring& path) {

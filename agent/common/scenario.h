@@ -11,6 +11,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -65,7 +66,18 @@ struct ScenarioRun {
   std::vector<std::wstring> command_line;
   std::map<std::wstring, std::optional<std::wstring>> environment;  // nullopt: unset
   std::wstring start_folder;  // current directory the program starts in
+  std::string locale;         // the endpoint's locale ("ja-JP"); empty: the bench's own
 };
+
+// A locale an endpoint may run under: its name in scenarios, the Unix locale
+// Wine takes it from and the ANSI code page that gives the program.
+struct EndpointLocale {
+  const char* name;
+  const char* unix_name;
+  unsigned code_page;
+};
+// Null for a locale the bench does not offer.
+[[nodiscard]] const EndpointLocale* FindEndpointLocale(std::string_view name) noexcept;
 
 // Calls a stand-in ends with a structured exception instead of answering, as
 // a library built by another compiler ends them, or in which it misbehaves in
@@ -116,6 +128,7 @@ struct Scenario {
   std::map<std::wstring, std::optional<std::wstring>> environment;  // nullopt: unset
   std::vector<std::wstring> command_line = {L"/TestMode"};
   std::wstring start_folder;  // empty: the agent folder
+  std::string locale;         // empty: the bench's own
   // One entry per "runs" item: the scenario merged with that item; run n gets
   // item n, runs after the last get the last. Empty when the scenario has no
   // "runs": every run gets the scenario itself.
@@ -124,8 +137,8 @@ struct Scenario {
 
 // The members a "runs" item may change: what the stand-ins and the runner
 // read afresh for each run. The rest is installed once.
-inline constexpr const char* kPerRunFields[] = {"sdk",         "comms",       "settings",
-                                                "environment", "commandLine", "startFolder"};
+inline constexpr const char* kPerRunFields[] = {
+    "sdk", "comms", "settings", "environment", "commandLine", "startFolder", "locale"};
 
 inline constexpr wchar_t kDefaultAgentFolder[] =
     L"C:\\Program Files (x86)\\Orvex Software\\Orvex Agent";

@@ -9,9 +9,12 @@
 #include <cwchar>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <utility>
 
 #include <nlohmann/json.hpp>
 
+#include "common/library_contract.h"
 #include "common/scenario.h"
 #include "common/scenario_error.h"
 #include "common/scripted_fault.h"
@@ -115,9 +118,21 @@ void EndIfScripted(const wchar_t* operation, json& entry) {
   qm::sim::ActAsScripted(faults, operation);
 }
 
-// Answers `answer` unless the scenario ends `operation` with a structured exception.
-bool Answer(const wchar_t* operation, json entry, bool answer) {
+// Notes in `entry` why the call lies outside the program's contract; true
+// when it does, and the call is then answered as failed.
+bool Refused(json& entry, std::string_view previous_step = {}) {
+  std::string violation = qm::sim::CommsViolation(entry, previous_step);
+  if (violation.empty()) return false;
+  entry["violation"] = std::move(violation);
+  return true;
+}
+
+// Answers `answer` unless the scenario ends `operation` with a structured
+// exception or the call lies outside the contract.
+bool Answer(const wchar_t* operation, json entry, bool answer,
+            std::string_view previous_step = {}) {
   EndIfScripted(operation, entry);
+  if (Refused(entry, previous_step)) answer = false;
   entry["result"] = answer;
   library().log.Write(std::move(entry));
   return answer;
@@ -143,8 +158,8 @@ class Channel final : public qm::LinkChannel {
     const qm::sim::CommsScenario& scenario = library().scenario;
     // A library that accepts a file for delivery refuses one that is not
     // there, unless the scenario says otherwise.
-    const bool accepted =
-        scenario.send.value_or(file_path != nullptr && qm::sim::FileExists(file_path));
+    const bool accepted = !Refused(entry) && scenario.send.value_or(file_path != nullptr &&
+                                                                    qm::sim::FileExists(file_path));
     if (accepted && scenario.deliver && file_path != nullptr) {
       entry["delivered"] = Deliver(queue_name, file_path);
     }
@@ -180,43 +195,50 @@ class Request final : public qm::LinkRequest {
   explicit Request(std::string id) : id_(std::move(id)) {}
   const std::string& id() const { return id_; }
 
+  // Answers one step; the contract fixes which step may follow which.
+  bool Step(const wchar_t* operation, json entry, bool answer) {
+    const std::string previous = std::exchange(previous_step_, entry["call"].get<std::string>());
+    return Answer(operation, std::move(entry), answer, previous);
+  }
+
   bool Start(const wchar_t* reserved1, const wchar_t* reserved2, const wchar_t* reserved3,
              const wchar_t* muid, const wchar_t* custom_id, const wchar_t* event_name) override {
-    return Answer(L"Start",
-                  {{"call", "Start"},
-                   {"request", id_},
-                   {"reserved1", Text(reserved1)},
-                   {"reserved2", Text(reserved2)},
-                   {"reserved3", Text(reserved3)},
-                   {"muid", Text(muid)},
-                   {"customId", Text(custom_id)},
-                   {"eventName", Text(event_name)}},
-                  library().scenario.request_start);
+    return Step(L"Start",
+                {{"call", "Start"},
+                 {"request", id_},
+                 {"reserved1", Text(reserved1)},
+                 {"reserved2", Text(reserved2)},
+                 {"reserved3", Text(reserved3)},
+                 {"muid", Text(muid)},
+                 {"customId", Text(custom_id)},
+                 {"eventName", Text(event_name)}},
+                library().scenario.request_start);
   }
 
   bool AddParameter(const wchar_t* name, const wchar_t* value) override {
-    return Answer(
+    return Step(
         L"AddParameter",
         {{"call", "AddParameter"}, {"request", id_}, {"name", Text(name)}, {"value", Text(value)}},
         library().scenario.request_add_parameter);
   }
 
   bool Prepare() override {
-    return Answer(L"Prepare", {{"call", "Prepare"}, {"request", id_}},
-                  library().scenario.request_prepare);
+    return Step(L"Prepare", {{"call", "Prepare"}, {"request", id_}},
+                library().scenario.request_prepare);
   }
 
   bool Submit(const qm::ConnectionSettings* settings, std::int32_t options) override {
-    return Answer(L"Submit",
-                  {{"call", "Submit"},
-                   {"request", id_},
-                   {"settings", SettingsJson(settings)},
-                   {"options", options}},
-                  library().scenario.request_submit);
+    return Step(L"Submit",
+                {{"call", "Submit"},
+                 {"request", id_},
+                 {"settings", SettingsJson(settings)},
+                 {"options", options}},
+                library().scenario.request_submit);
   }
 
  private:
   std::string id_;
+  std::string previous_step_ = "CreateRequest";
 };
 
 class Utility final : public qm::LinkUtility {
@@ -235,7 +257,7 @@ class Utility final : public qm::LinkUtility {
                   {"mode", mode},
                   {"credentials", CredentialsJson(credentials)}};
     EndIfScripted(L"OpenChannel", entry);
-    if (!library().scenario.open_channel) {
+    if (Refused(entry) || !library().scenario.open_channel) {
       entry["result"] = nullptr;
       library().log.Write(std::move(entry));
       return nullptr;
@@ -258,7 +280,7 @@ class Utility final : public qm::LinkUtility {
   qm::LinkRequest* CreateRequest(const wchar_t* url) override {
     json entry = {{"call", "CreateRequest"}, {"url", Text(url)}};
     EndIfScripted(L"CreateRequest", entry);
-    if (!library().scenario.create_request) {
+    if (Refused(entry) || !library().scenario.create_request) {
       entry["result"] = nullptr;
       library().log.Write(std::move(entry));
       return nullptr;

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "sdk/sdk_contract.h"
 #include "sdk/sdk_text.h"
 #include "sdk/sdk_types.h"
 #include "support/com.h"
@@ -149,7 +150,10 @@ class SimObject : public Primary, public Extra..., public ISimDescribable {
       *out = static_cast<ISimDescribable*>(this);
     } else if (void* own = OwnInterface(iid)) {
       result = faults_ != nullptr && faults_->query ? *faults_->query : S_OK;
-      if (FAILED(result)) return result;
+      if (FAILED(result)) {
+        state_->NoteRefusal();
+        return result;
+      }
       // An injected S_OK is a server that claims the interface and hands out none.
       if (faults_ != nullptr && faults_->query == S_OK) return S_OK;
       *out = own;
@@ -207,7 +211,10 @@ class SimObject : public Primary, public Extra..., public ISimDescribable {
         const auto found = faults_->calls.find(operation);
         if (found != faults_->calls.end()) injected = found->second;
       }
-      if (FAILED(injected)) return injected;
+      if (FAILED(injected)) {
+        state_->NoteRefusal();
+        return injected;
+      }
       const HRESULT result = body();
       return result == S_OK ? injected : result;
     } catch (const std::bad_alloc&) {
@@ -219,7 +226,9 @@ class SimObject : public Primary, public Extra..., public ISimDescribable {
     }
   }
 
-  // Call, recorded in the call log with the arguments `describe` adds and the result.
+  // Call, recorded in the call log with the arguments `describe` adds and the
+  // result. A call outside the program's contract is refused before anything
+  // else and logged with the reason.
   template <typename Describe, typename Body>
   HRESULT Logged(const wchar_t* operation, Describe&& describe, Body&& body) noexcept {
     try {
@@ -227,7 +236,11 @@ class SimObject : public Primary, public Extra..., public ISimDescribable {
       record["op"] = Utf8Of(operation);
       if (*prog_id_ != L'\0') record["progId"] = Utf8Of(prog_id_);
       describe(record);
-      const HRESULT result = Call(operation, [&] { return body(record); });
+      std::string violation = ContractViolation(record, state_->RefusedBefore());
+      if (!violation.empty()) record["violation"] = std::move(violation);
+      const HRESULT result = record.contains("violation")
+                                 ? E_INVALIDARG
+                                 : Call(operation, [&] { return body(record); });
       record["result"] = HresultText(result);
       state_->Record(std::move(record));
       return result;
@@ -802,15 +815,20 @@ class RootObject final : public SimObject<IOmxRoot> {
         [&](nlohmann::ordered_json& record) {
           record["progId"] = Utf8Of(name);
           record["context"] = context != nullptr;
+          if (context == nullptr) return;
+          const nlohmann::ordered_json given = DescribeObject(context, kMaxDescribeDepth);
+          if (given.value("progId", "") != "Omx.Context")
+            record["contextObject"] = given.value("progId", "an object of another component");
         },
         [&](nlohmann::ordered_json&) {
           const ProgIdInfo* info = FindProgId(std::wstring_view(name));
           if (info == nullptr) return CO_E_CLASSSTRING;
-          // Every object but the context itself is made within a context.
-          if (context == nullptr && name != omx::kContextProgId) return E_INVALIDARG;
           const SdkObjectFaults* faults = State()->FaultsOf(info->prog_id);
           const HRESULT injected = faults != nullptr && faults->create ? *faults->create : S_OK;
-          if (FAILED(injected)) return injected;
+          if (FAILED(injected)) {
+            State()->NoteRefusal();
+            return injected;
+          }
           *object = NewObject(name, State());
           return injected;
         });

@@ -139,6 +139,16 @@ std::vector<nlohmann::ordered_json> SdkState::Calls() const {
   return calls_;
 }
 
+std::vector<std::string> SdkState::Violations() const {
+  std::lock_guard lock(mutex_);
+  std::vector<std::string> reasons;
+  for (const auto& call : calls_) {
+    if (call.contains("violation"))
+      reasons.push_back(call.value("op", "") + ": " + call["violation"].get<std::string>());
+  }
+  return reasons;
+}
+
 std::map<LONG, SdkValue> SdkState::StoredValues() const {
   std::lock_guard lock(mutex_);
   return store_;

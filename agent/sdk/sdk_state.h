@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -50,6 +51,12 @@ class SdkState {
   // Appends one call to the log (memory and, when configured, the file).
   void Record(nlohmann::ordered_json call);
   [[nodiscard]] std::vector<nlohmann::ordered_json> Calls() const;
+  // The reasons of the calls refused as outside the program's contract.
+  [[nodiscard]] std::vector<std::string> Violations() const;
+
+  // Notes that an injected fault refused something the program asked for.
+  void NoteRefusal() noexcept { refused_ = true; }
+  [[nodiscard]] bool RefusedBefore() const noexcept { return refused_; }
   // The value store's current content.
   [[nodiscard]] std::map<LONG, SdkValue> StoredValues() const;
 
@@ -63,6 +70,7 @@ class SdkState {
   std::map<LONG, SdkValue> store_;      // value store items
   std::map<LONG, SdkValue> overrides_;  // other items set by the program, this process only
   std::vector<nlohmann::ordered_json> calls_;
+  std::atomic<bool> refused_{false};
   // The call log, opened at the first call and kept open: a run makes dozens of
   // calls, and opening the file for each one would weigh on the run's own cost.
   qm::UniqueFile call_log_;

@@ -169,9 +169,11 @@ json EnvironmentJson(const std::map<std::wstring, std::optional<std::wstring>>& 
 json RunJson(const ScenarioRun& run) {
   json command_line = json::array();
   for (const std::wstring& argument : run.command_line) command_line.push_back(ToUtf8(argument));
-  return {{"commandLine", command_line},
-          {"environment", EnvironmentJson(run.environment)},
-          {"startFolder", ToUtf8(run.start_folder)}};
+  json out = {{"commandLine", command_line},
+              {"environment", EnvironmentJson(run.environment)},
+              {"startFolder", ToUtf8(run.start_folder)}};
+  if (!run.locale.empty()) out["locale"] = run.locale;
+  return out;
 }
 
 // Writes each run's stand-in scenario as SimAgent\runs\run-<n>.json, for

@@ -171,6 +171,22 @@ int RunAndReport(std::wstring command, const std::wstring& folder, int number) {
   return static_cast<int>(end.exit_code);
 }
 
+// Whether this process runs under the code page of the run's locale, which
+// the program inherits. Wine takes a process's code page from the Unix locale
+// it was started under, and a program started from Windows keeps its
+// parent's: the variables of the environment block do not change it, so
+// only the Linux side can choose it.
+bool RunsUnderItsLocale(const nlohmann::json& run, int number) {
+  const std::string wanted = run.value("locale", "");
+  const qm::sim::EndpointLocale* locale = qm::sim::FindEndpointLocale(wanted);
+  if (wanted.empty() || locale == nullptr || ::GetACP() == locale->code_page) return true;
+  PrintError("run " + std::to_string(number) + " wants the locale " + wanted + " (code page " +
+             std::to_string(locale->code_page) + "), but runs under code page " +
+             std::to_string(::GetACP()) + ": start simagent with LC_ALL=" + locale->unix_name +
+             " (tools/wine-run.sh takes it from QUILLMARK_LOCALE)");
+  return false;
+}
+
 // Run `number` of the installed scenario: the item of "runs" for it (the
 // last one for any later run), its stand-in answers, environment, command
 // line and start folder.
@@ -182,6 +198,7 @@ int RunProgram(const std::wstring& number_text) {
   if (number < 1 || runs.empty()) return Usage();
   const size_t index = std::min<size_t>(static_cast<size_t>(number), runs.size()) - 1;
   const nlohmann::json& run = runs[index];
+  if (!RunsUnderItsLocale(run, number)) return 2;
   const std::wstring agent_folder = Wide(record, "agentFolder", "");
   if (!PutRunScenarioInPlace(agent_folder, index)) return 1;
   ApplyRunEnvironment(run.value("environment", nlohmann::json::object()));

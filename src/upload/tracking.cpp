@@ -112,10 +112,10 @@ void TrackingSession::ParseSwitch(int argc, const wchar_t* const* argv) noexcept
   }
 }
 
-void TrackingSession::Start() noexcept {
+void TrackingSession::Start(LinkBridgeLoader loader) noexcept {
   if (!on_ || tracker_) return;
   try {
-    tracker_ = CreateTracker(loader_);
+    tracker_ = CreateTracker(loader);
   } catch (...) {
     tracker_.reset();
   }

@@ -27,10 +27,12 @@ class TrackingSession final : public EventSink {
   // Switches tracking on when an argument after the program path is
   // "-TRACKING" in any letter case; it stays on.
   void ParseSwitch(int argc, const wchar_t* const* argv) noexcept;
-  // When tracking is on: binds "LinkBridge.dll" beside the program and makes
-  // the tracker; without the library, its entry or its utility object there
-  // is no tracker and every event is dropped.
-  void Start() noexcept;
+  // When tracking is on: binds "LinkBridge.dll" beside the program (through
+  // `loader`, or the session's own) and makes the tracker; without the
+  // library, its entry or its utility object there is no tracker and every
+  // event is dropped.
+  void Start() noexcept { Start(loader_); }
+  void Start(LinkBridgeLoader loader) noexcept;
   // Gives the tracker the profile's MUID (when it has one), custom identifier
   // and connection settings. A null profile changes nothing.
   void SetProfile(const IProfileDataObserver* profile) noexcept;

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -101,6 +102,13 @@ TEST_F(AddOns, EachSourceAloneSetsExactlyItsBit) {
       registry_->SetDword(L"SOFTWARE\\Orvex Security\\Vela Av\\ModROL", L"VPN_VERSION_TYPE", type);
     };
   };
+  // Whatever the value's type, its first four bytes are the version type.
+  const auto vpn_bytes = [this](DWORD type, const wchar_t* bytes) {
+    return [this, type, bytes] {
+      registry_->Set(L"SOFTWARE\\Orvex Security\\Vela Av\\ModROL", L"VPN_VERSION_TYPE", type, bytes,
+                     4);
+    };
+  };
   const struct {
     std::uint32_t bit;
     int trace;
@@ -142,6 +150,8 @@ TEST_F(AddOns, EachSourceAloneSetsExactlyItsBit) {
        }},
       {0x40000, 71, vpn(1)},
       {0x80000, 72, vpn(2)},
+      {0x80000, 72, vpn_bytes(REG_BINARY, L"\x0002")},
+      {0, 74, vpn_bytes(REG_SZ, L"1")},
   };
   EXPECT_EQ(Collected().GetDefaultModuleStatus(), 0u);
   for (int n = 0; n < 10; ++n) {  // on a bare machine each is traced as not read, by number and id

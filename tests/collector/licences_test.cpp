@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -83,6 +84,89 @@ TEST_F(Collection, TakesEveryProductShapeTheAgentGivesIntoItsLicenceInfo) {
     EXPECT_EQ(CollectLicenseInfo(collector_->Session(), profile), row.result);
     EXPECT_EQ(ProductsOf(profile), row.products);
     EXPECT_TRUE(row.trace == 0 || recorder_.Find(Source::Collector, row.trace) != nullptr);
+  }
+}
+
+// The licence walk's messages with their arguments: "82(0,2) 85(P2,Licenses)".
+std::string LicenceWalk(const trace::TraceRecorder& recorder) {
+  std::string walk;
+  for (const trace::RecordedMessage& m : recorder.Messages()) {
+    if (m.source != Source::Collector || m.number < 81 || m.number > 115) continue;
+    std::string args;
+    for (const trace::RecordedArg& arg : m.args)
+      args += (args.empty() ? "" : ",") +
+              (arg.kind == trace::Arg::Kind::Int ? std::to_string(arg.value) : arg.narrow);
+    walk += (walk.empty() ? "" : " ") + std::to_string(m.number) + "(" + args + ")";
+  }
+  return walk;
+}
+
+// Each value read or missed is traced under its own number with its key and
+// the record it belongs to; values COM cannot turn into text or a date are missed.
+TEST_F(Collection, TracesEachStepOfTheLicenceWalkUnderItsOwnNumber) {
+  const auto values = [](SdkValue text, SdkValue date) {
+    return std::vector<sim::SdkMapEntry>{{L"ClientID", text},       {L"ProductLicenseID", text},
+                                         {L"ActivationCode", text}, {L"VersionType", text},
+                                         {L"MyAccountID", text},    {L"ActivationDate", date},
+                                         {L"ExpirationDate", date}};
+  };
+  const auto products = [&](SdkValue text, SdkValue date) {
+    std::vector<sim::SdkMapEntry> with_licences = values(text, date);
+    with_licences.push_back(
+        {L"Licenses", SdkValue::Map({{L"K1", SdkValue::Map(values(text, date))}})});
+    return Info(
+        {{L"P1", SdkValue::Map(with_licences)}, {L"P2", SdkValue::Map(values(text, date))}});
+  };
+  const struct {
+    const char* name;
+    sim::SdkAnswer info;
+    std::map<std::wstring, HRESULT> map_faults;
+    const char* walk;
+  } rows[] = {
+      {"every value read",
+       products(SdkValue::Text(L"v"), SdkValue::Date(k7March2021)),
+       {},
+       "82(0,2) 87(0,1) 91(ClientID,K1,v) 93(ProductLicenseID,K1,v) 95(VersionType,K1,v) "
+       "97(ActivationDate,K1,2021-03-07) 99(ExpirationDate,K1,2021-03-07) 112(VersionType,P1,v) "
+       "114(MyAccountID,P1,v) 82(1,2) 85(P2,Licenses) 102(ClientID,P2,v) "
+       "104(ActivationCode,P2,v) 106(ActivationDate,P2,2021-03-07) "
+       "108(ExpirationDate,P2,2021-03-07) 110(VersionType,P2,v) 112(VersionType,P2,v) "
+       "114(MyAccountID,P2,v)"},
+      {"no value turns into text or a date",
+       products(SdkValue::NoObject(), SdkValue::Text(L"v")),
+       {},
+       "82(0,2) 87(0,1) 90(ClientID,K1) 92(ProductLicenseID,K1) 94(VersionType,K1) "
+       "96(ActivationDate,K1) 98(ExpirationDate,K1) 111(VersionType,P1) 113(MyAccountID,P1) "
+       "82(1,2) 85(P2,Licenses) 101(ClientID,P2) 103(ActivationCode,P2) 105(ActivationDate,P2) "
+       "107(ExpirationDate,P2) 109(VersionType,P2) 111(VersionType,P2) 113(MyAccountID,P2)"},
+      {"keys and entries that cannot be had",
+       Info({{L"", SdkValue::Map({})},
+             {L"P3", SdkValue::Map({{L"Licenses", SdkValue::Text(L"v")}})},
+             {L"P4",
+              SdkValue::Map({{L"Licenses", SdkValue::Map({{L"", SdkValue::Map({})},
+                                                          {L"K", SdkValue::Text(L"v")}})}})}}),
+       {},
+       "81(0) 82(1,3) 84(P3) 82(2,3) 86(0) 87(1,2) 89(K) 111(VersionType,P4) "
+       "113(MyAccountID,P4)"},
+      {"a failing KeyAt",
+       products(SdkValue::Text(L"v"), SdkValue::Date(k7March2021)),
+       {{L"KeyAt", E_FAIL}},
+       "81(0) 81(1)"},
+      {"a failing Count",
+       products(SdkValue::Text(L"v"), SdkValue::Date(k7March2021)),
+       {{L"Count", E_FAIL}},
+       ""},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    sim::SdkScenario scenario = AgentScenario();
+    scenario.license = row.info;
+    scenario.objects[L"Omx.VariantMap"].calls = row.map_faults;
+    ASSERT_TRUE(CollectWith(std::move(scenario)));
+    CProfileData profile;
+    recorder_.Clear();
+    EXPECT_TRUE(CollectLicenseInfo(collector_->Session(), profile));
+    EXPECT_EQ(LicenceWalk(recorder_), row.walk);
   }
 }
 

@@ -19,6 +19,7 @@ namespace qm::testing {
 namespace {
 
 using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
 using ::testing::IsSupersetOf;
 using trace::Source;
 
@@ -95,15 +96,28 @@ TEST_F(ChangeDetection, AKeptTimeInTheFutureOrThatIsNoDateIsDue) {
 }
 
 TEST_F(ChangeDetection, AFailedHashWriteKeepsNoTimeAndAnUnreadableHashIsAChange) {
-  sim::SdkScenario scenario = AgentScenario();
-  scenario.state[kProfileHashValueId] = sim::SdkValue::Of(VT_UI4, 0);
-  scenario.state_faults[kProfileHashValueId] = {.get = E_FAIL, .set = E_FAIL};
-  ASSERT_TRUE(CollectWith(std::move(scenario)));
-  EXPECT_TRUE(collector_->HasProfileChanged());
-  recorder_.Clear();
-  collector_->KeepUploadState();
-  EXPECT_THAT(recorder_.Numbers(Source::Collector), ElementsAre(160, 144, 162));
-  EXPECT_FALSE(Kept(kLastUploadTimeValueId));
+  const struct {
+    LONG refused;  // the value store refuses reading and writing this item
+    std::vector<int> traces;
+    bool hash_kept;
+  } rows[] = {
+      {kProfileHashValueId, {160, 144, 162}, false},
+      {kLastUploadTimeValueId, {160, 145, 163, 156, 164}, true},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.refused);
+    sim::SdkScenario scenario = AgentScenario();
+    scenario.state[kProfileHashValueId] = sim::SdkValue::Of(VT_UI4, 0);
+    scenario.state_faults[row.refused] = {.get = E_FAIL, .set = E_FAIL};
+    ASSERT_TRUE(CollectWith(std::move(scenario)));
+    EXPECT_TRUE(collector_->HasProfileChanged());
+    EXPECT_TRUE(collector_->IsResendDue());
+    recorder_.Clear();
+    collector_->KeepUploadState();
+    EXPECT_THAT(recorder_.Numbers(Source::Collector), ElementsAreArray(row.traces));
+    EXPECT_EQ(Kept(kProfileHashValueId)->bits != 0, row.hash_kept);
+    EXPECT_FALSE(Kept(kLastUploadTimeValueId));
+  }
 }
 
 TEST_F(ChangeDetection, WithoutProfileOrInitialisationNothingIsCollectedDecidedOrKept) {

@@ -29,6 +29,7 @@ constexpr wchar_t kUser[] = L"S-1-5-21-0-0-0-1000";
 constexpr wchar_t kAdmin[] = L"S-1-5-21-0-0-0-500";
 constexpr CountersInputs kFullCounters{18, 7, 2, 187477};
 constexpr DATE kNow = 45000.5;  // 15 March 2023, 12:00 UTC
+constexpr wchar_t kModules[] = L"SOFTWARE\\Orvex Security\\Vela Av\\ModROL";
 
 SdkValue Count(std::uint64_t n, VARTYPE type = VT_I4) { return SdkValue::Of(type, n); }
 SdkValue Map(std::vector<sim::SdkMapEntry> entries) { return SdkValue::Map(std::move(entries)); }
@@ -51,9 +52,8 @@ sim::SdkScenario CountersScenario() {
 class CountersStep : public ::testing::Test {
  protected:
   CountersStep() {
-    const std::wstring modules = L"SOFTWARE\\Orvex Security\\Vela Av\\ModROL";
-    registry_.SetDword(modules, L"TUNEUP_ENABLED", 1);
-    registry_.SetDword(modules, L"PARENTALCON_ENABLED", 1);
+    registry_.SetDword(kModules, L"TUNEUP_ENABLED", 1);
+    registry_.SetDword(kModules, L"PARENTALCON_ENABLED", 1);
     // The platform's account lookup takes the machine's name from the registry.
     for (const wchar_t* name : {L"ComputerName", L"ActiveComputerName"}) {
       registry_.SetText(std::wstring(L"System\\CurrentControlSet\\Control\\ComputerName\\") + name,
@@ -216,23 +216,48 @@ TEST_F(CountersStep, EachRefusalOfTheAgentLogsItsOwnLineOnce) {
   }
 }
 
+Change UserUrls(sim::SdkAnswer answer) {
+  return [=](sim::SdkScenario& s) { s.urls[kUser] = answer; };
+}
+
 TEST_F(CountersStep, UrlsAreSummedOverTheAccountsOfACompletePassOverTheProfiles) {
+  const std::vector<std::wstring> accounts = {kUser, kAdmin};
   // Listed sorted, as the registry enumerates them: each row's odd one lies between the accounts.
-  const std::pair<std::vector<std::wstring>, std::uint32_t> rows[] = {
+  // A first account whose URLs cannot be had ends the pass too.
+  const struct {
+    std::vector<std::wstring> profiles;
+    std::uint32_t urls;
+    Change change = {};
+    const wchar_t* switched_off = L"";  // a module switch of the agent, at 0
+  } rows[] = {
       {{L"S-1-5-18", kUser, kAdmin}, 3 + 4},
       {{kUser, L"S-1-5-21-0-0-0-1000.bak", kAdmin}, 0},  // does not convert: the pass ends
       {{kUser, L"S-1-5-21-0-0-0-1001", kAdmin}, 3 + 4},  // resolves to no account
       {{kUser, L"S-1-5-21-0-0-0-2" + std::wstring(112, L'9'), kAdmin}, 3},  // 128 characters
+      {accounts, 0, UserUrls({E_FAIL, {}})},
+      {accounts, 0, UserUrls(Answer(Count(3)))},                                  // no map
+      {accounts, 0, UserUrls(Answer(Map({})))},                                   // no entry at 0
+      {accounts, 0, UserUrls(Answer(Nest(kUser, Nest(L"MyFilter", Count(3)))))},  // no results
+      {accounts, 0, Refused(L"Omx.List")},
+      {accounts, 0, {}, L"PARENTALCON_ENABLED"},
+      {accounts, 3 + 4, {}, L"TUNEUP_ENABLED"},  // no recovered bytes then
   };
-  for (const auto& [profiles, urls] : rows) {
-    SCOPED_TRACE(::testing::PrintToString(profiles));
-    SetProfiles(profiles);
+  for (const auto& row : rows) {
+    SCOPED_TRACE(::testing::PrintToString(row.profiles) + " row " + std::to_string(&row - rows));
+    SetProfiles(row.profiles);
     sim::SdkScenario scenario = CountersScenario();
     // Counted only if they were wrongly queried.
     for (const wchar_t* sid : {L"S-1-5-18", L"S-1-5-21-0-0-0-1001"})
       scenario.urls[sid] = Urls(sid, 100);
+    if (row.change) row.change(scenario);
+    for (const wchar_t* module_switch : {L"PARENTALCON_ENABLED", L"TUNEUP_ENABLED"})
+      registry_.SetDword(kModules, module_switch,
+                         module_switch == std::wstring(row.switched_off) ? 0 : 1);
     ASSERT_TRUE(Collect(std::move(scenario)));
-    EXPECT_EQ(profile_.GetDetectionCounters()->GetLast30DaysAnalyzedURLs(), urls);
+    const CDetectionCounters& record = *profile_.GetDetectionCounters();
+    EXPECT_EQ(record.GetLast30DaysAnalyzedURLs(), row.urls);
+    EXPECT_EQ(record.GetRecoveredBytes(),
+              row.switched_off == std::wstring(L"TUNEUP_ENABLED") ? L"" : L"5");
   }
 }
 

@@ -24,7 +24,8 @@ TEST(FileTraceSettings, TakesLevelFlagsAndPathAndRefusesAnythingElse) {
 
 TEST(FileTraceController, JsonLineCarriesArgumentsAsEncoded) {
   const Arg args[] = {Int(-5), Narrow(static_cast<const char*>(nullptr)), Wide(L""),
-                      Wide(static_cast<const wchar_t*>(nullptr)), AnsiOf(L"a\"\\\n\u00e9")};
+                      Wide(static_cast<const wchar_t*>(nullptr)),
+                      AnsiOf(L"a\"\\\n\u00e9\r\t\x01\x1f ")};
   const Message message{Source::DataFile, 22, Level::Error, flags::DataFile, args};
   const SYSTEMTIME time{2024, 3, 6, 9, 7, 5, 4, 21};
   EXPECT_EQ(JsonLineOf(message, time),
@@ -35,7 +36,8 @@ TEST(FileTraceController, JsonLineCarriesArgumentsAsEncoded) {
             "{\"kind\":\"Narrow\",\"value\":\"NULL\",\"bytes\":5},"
             "{\"kind\":\"Wide\",\"value\":\"<NULL>\",\"bytes\":14},"
             "{\"kind\":\"Wide\",\"value\":\"NULL\",\"bytes\":10},"
-            "{\"kind\":\"Narrow\",\"value\":\"a\\\"\\\\\\n\xC3\xA9\",\"bytes\":6}]}\n");
+            "{\"kind\":\"Narrow\",\"value\":\"a\\\"\\\\\\n\xC3\xA9\\r\\t\\u0001\\u001f \","
+            "\"bytes\":11}]}\n");
 }
 
 }  // namespace

@@ -64,6 +64,34 @@ nlohmann::ordered_json DefaultScenario() {
   return nlohmann::ordered_json::parse(testing::ReadFileText(QM_DEFAULT_SCENARIO));
 }
 
+// Protection on, add-on items, vault keypad and file kit, cleaner, mobile
+// feature, an add-on map entry, toolbar and VPN type 1 make module status
+// 0x77AA7; a virus count beyond 16 bits, tune-up reports beyond 32 bits, and
+// the URLs of the prefix's user and its administrator. Windows 10 reports its
+// build number (Wine's Windows 10 is build 18362).
+std::string DefaultScenarioDocument() {
+  return R"({"MUID":"5A1F3C9E7B2D4068A","OSInfo":{"Platform":"Windows","OSMajorVer":"10",)"
+         R"("OSMinorVer":"0","SPMajorVer":"0","SPMinorVer":"0","OSType":"1","OSx64":"True",)"
+         R"("NetVersionInstalled":"4.8.04084","NetFrameworkRealVersion":"528040",)"
+         R"("W10BuildNumber":"18362"},"SuiteID":"21","SuiteVersion":"18.07.02.1234",)"
+         R"("SuiteVersionNumber":"1807021234","Country":"ES","Language":"es-ES",)"
+         R"("CustomID":"187477","InstUID":"7C4E2B9A-31D5-4F08-A6E2-5B19C0D3F871",)"
+         R"("Products":[{"ProductID":"ORVEX-IS","VersionType":"1","MyAccountID":"user@example.com",)"
+         R"("ModuleStatus":"490151","Licenses":[{"ActivationCode":"KX7Q-2M4P-9HRT",)"
+         R"("LicenseVersionType":"1","ClientID":"100234","ProductLicenseID":"5501",)"
+         R"("ActivationDate":"2024-03-07","ExpirationDate":"2026-03-07"},)"
+         R"({"ActivationCode":"RW3D-8N6C-1FZB","LicenseVersionType":"3","ClientID":"100234",)"
+         R"("ProductLicenseID":"5502","ActivationDate":"2025-01-15","ExpirationDate":"2026-01-15"}]},)"
+         R"({"ProductID":"ORVEX-VPN","VersionType":"2","MyAccountID":"","ModuleStatus":"490151",)"
+         R"("Licenses":[{"ActivationCode":"VPN-88QZ-41LM","LicenseVersionType":"2",)"
+         R"("ClientID":"100234","ProductLicenseID":"ORVEX-VPN","ActivationDate":"2024-05-01",)"
+         R"("ExpirationDate":"2025-05-01"}]}],"AVState":"1","DetectionCounters":{)"
+         R"("VirusDetections":"73124","PUPDetections":"512","SuspiciousDetection":"96",)"
+         R"("URLDetections":"1342","TotalAnalyzedFiles":"482913","RecoveredBytes":"4509715661",)"
+         R"("BlockedThreats":"86820","InstalledUpdates":"37","Last30DaysAnalyzedURLs":"297"},)"
+         R"("FileVersion":"4.0.0.48"})";
+}
+
 std::wstring WriteScenario(const ScratchFolder& folder, std::wstring_view name,
                            const nlohmann::ordered_json& scenario) {
   return folder.Write(name, scenario.dump(2));
@@ -104,7 +132,19 @@ Finished AgentInstallation::Run(int number) const {
   output.Reset();
   if (!end.started) ADD_FAILURE() << "simagent not started, error " << end.error;
   if (end.started && !end.in_time) ADD_FAILURE() << "run " << number << " ran over a minute";
+  ExpectNoContractViolations();
   return {end.exit_code, testing::ReadFileText(path)};
+}
+
+void AgentInstallation::ExpectNoContractViolations() const {
+  for (const wchar_t* log : {L"sdk.jsonl", L"comms.jsonl", L"settings.jsonl"}) {
+    const std::vector<nlohmann::json> lines = ReadJsonLines(SimFile(log));
+    for (std::size_t i = lines_checked_[log]; i < lines.size(); ++i) {
+      if (lines[i].contains("violation"))
+        ADD_FAILURE() << "contract violation in " << sim::ToUtf8(log) << ": " << lines[i].dump();
+    }
+    lines_checked_[log] = lines.size();
+  }
 }
 
 }  // namespace qm::e2e

@@ -6,6 +6,8 @@
 
 #include <windows.h>
 
+#include <cstddef>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -45,6 +47,9 @@ void PlantStaleMarkers(const std::wstring& folder);
 
 // The shipped default scenario, to derive variants from.
 [[nodiscard]] nlohmann::ordered_json DefaultScenario();
+// The document a first run of the default scenario delivers, every member as
+// the scenario and the program's own inputs make it.
+[[nodiscard]] std::string DefaultScenarioDocument();
 // Writes `scenario` into `folder` as `name` and returns its path.
 [[nodiscard]] std::wstring WriteScenario(const ScratchFolder& folder, std::wstring_view name,
                                          const nlohmann::ordered_json& scenario);
@@ -63,13 +68,18 @@ class AgentInstallation {
   [[nodiscard]] std::wstring SimFile(std::wstring_view name) const;
 
   // Run `number` of the scenario ("simagent run N"); one that does not end
-  // within a minute is ended and fails the test. Its output goes through a
-  // file, so that a process it leaves running holds no pipe of the test's.
+  // within a minute is ended and fails the test, and so does any call a
+  // stand-in logged as outside the program's contract. Its output goes
+  // through a file, so that a process it leaves running holds no pipe of the
+  // test's.
   [[nodiscard]] Finished Run(int number) const;
 
  private:
+  void ExpectNoContractViolations() const;
+
   std::wstring folder_;
   ScratchFolder outputs_;
+  mutable std::map<std::wstring, std::size_t> lines_checked_;  // per stand-in log
 };
 
 }  // namespace qm::e2e

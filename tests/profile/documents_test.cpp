@@ -58,6 +58,10 @@ TEST_F(ProfileDocuments, MinimalProfileGivesBothDocumentsExactly) {
             L"\"Products\":[],\"AVState\":\"0\"}");
   // Hashes kept by earlier runs are compared with this one: it must not move.
   EXPECT_EQ(ReducedDocumentHash(reduced), 0x48AE4B28u);
+  // The fallback product carries the module status mask as it stands.
+  profile_.SetDefaultModuleStatus(0x77AA7);
+  EXPECT_NE(Full().find(L"\"ModuleStatus\":\"490151\"}]"), std::wstring::npos);
+  EXPECT_EQ(Reduced(), reduced);
 }
 
 // Every member of a fully populated document is the delivery test's; here the

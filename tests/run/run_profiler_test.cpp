@@ -8,11 +8,13 @@
 #include <filesystem>
 #include <memory>
 #include <new>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "collector/profile_data_collector.h"
+#include "common/registry_sandbox.h"
 #include "common/scratch_folder.h"
 #include "diagnostics/file_writer.h"
 #include "diagnostics/trace_recorder.h"
@@ -21,6 +23,7 @@
 #include "run/activation_context.h"
 #include "run/test_mode_log.h"
 #include "support/unique_resource.h"
+#include "upload/fake_link.h"
 #include "upload/profile_uploader.h"
 
 namespace qm {
@@ -37,7 +40,8 @@ struct Machine {
   bool profile = true;
   std::wstring muid = L"0123456789ABCDEF0";
   bool temp_directory = true;
-  bool writer = true;  // false: no memory for the data file writer
+  bool writer = true;                    // false: no memory for the data file writer
+  bool reports_at_change_check = false;  // an event through the collector's sink
   fs::path folder = {};
   std::vector<std::string> calls = {};
 };
@@ -45,8 +49,9 @@ struct Machine {
 class FakeCollector : public ProfileDataCollector {
  public:
   FakeCollector(const CollectorPlatform& platform, EventSink& events, Machine& machine)
-      : ProfileDataCollector(platform, events), machine_(machine) {
+      : ProfileDataCollector(platform, events), machine_(machine), events_(events) {
     profile_.SetMUID(machine_.muid);
+    profile_.SetCustomID(187477);
   }
   ~FakeCollector() override { machine_.calls.push_back("destroyed"); }
 
@@ -66,12 +71,16 @@ class FakeCollector : public ProfileDataCollector {
     if (machine_.json) json = L"{\"MUID\":\"" + machine_.muid + L"\"}";
     return machine_.json;
   }
-  bool HasProfileChanged() override { return machine_.changed; }
+  bool HasProfileChanged() override {
+    if (machine_.reports_at_change_check) events_.Report(L"prfSvrNotRun", 1);
+    return machine_.changed;
+  }
   void KeepUploadState() override { machine_.calls.push_back("kept"); }
   bool IsResendDue() override { return machine_.resend_due; }
 
  private:
   Machine& machine_;
+  EventSink& events_;
   CProfileData profile_;
 };
 
@@ -102,12 +111,14 @@ RunPlatform StoodInPlatform(Machine& machine) {
   platform.create_uploader = [](const IProfileDataObserver*, const LinkBridgeLoader&) {
     return std::unique_ptr<ProfileUploader>();
   };
+  platform.link_bridge = testing::kFakeLibrary;
   return platform;
 }
 
 class Run : public ::testing::Test {
  protected:
   void SetUp() override {
+    testing::g_link = &link_;
     start_ = fs::current_path();
     fs::current_path(folder_.Path());
     Reset();
@@ -135,6 +146,7 @@ class Run : public ::testing::Test {
   }
 
   testing::ScratchFolder folder_;
+  testing::FakeLink link_;
   Machine machine_;
   const RunPlatform platform_ = StoodInPlatform(machine_);
   fs::path start_;
@@ -204,6 +216,43 @@ TEST_F(Run, EveryStageOutcomeEndsWithItsExitCodeMarkerAndCollectorRelease) {
     }
     EXPECT_EQ(machine_.calls, course.calls);
     EXPECT_EQ(StageTraces(), course.traces);
+  }
+}
+
+// The starts and parameters of the tracking requests in a transcript of the
+// communications library: "Start(M|187477|prfNotMUID) Add(ptExecution=3)".
+std::wstring TrackingRequests(const std::wstring& calls) {
+  std::wistringstream words(calls);
+  std::wstring requests;
+  for (std::wstring call; words >> call;) {
+    if (call.starts_with(L"Start(") || call.starts_with(L"Add("))
+      requests += (requests.empty() ? L"" : L" ") + call;
+  }
+  return requests;
+}
+
+// With "-TRACKING" the run's tracking is the collector's sink and has the
+// collected profile by the change checks, and a document without MUID is
+// reported; without the switch nothing reaches the library.
+TEST_F(Run, TrackingIsTheCollectorsSinkAndTakesTheCollectedProfile) {
+  const testing::RegistrySandbox no_setup_muid;
+  const struct {
+    Machine machine;
+    const wchar_t* tracking_switch;
+    std::wstring requests;
+  } rows[] = {
+      {Machine{.muid = L""}, L"-TRACKING", L"Start(|187477|prfNotMUID) Add(ptExecution=3)"},
+      {Machine{}, L"-TRACKING", L""},
+      {Machine{.changed = false, .reports_at_change_check = true}, L"-TRACKING",
+       L"Start(0123456789ABCDEF0|187477|prfSvrNotRun) Add(svrStatus=1)"},
+      {Machine{.changed = false, .reports_at_change_check = true}, L"/TestMode", L""},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(::testing::Message() << "row " << &row - rows);
+    Reset(row.machine);
+    link_ = testing::FakeLink{};
+    RunWith({L"quillmark.exe", row.tracking_switch});
+    EXPECT_EQ(TrackingRequests(link_.calls), row.requests);
   }
 }
 

@@ -8,6 +8,7 @@
 
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "diagnostics/trace_recorder.h"
 #include "sdk/simulated_sdk.h"
@@ -16,6 +17,7 @@ namespace qm::testing {
 namespace {
 
 using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
 using ::testing::IsEmpty;
 using trace::Source;
 using trace::TraceRecorder;
@@ -108,20 +110,21 @@ TEST(Open, InANewOrTheThreadsMultithreadedApartmentAndStopsSilentlyInAnother) {
 }
 
 TEST(CreateSdkObject, TracesARefusalAndGivesAnEmptyReference) {
-  sim::SdkScenario answers_all;
-  SimulatedSdk sdk(std::move(answers_all));
+  sim::SdkScenario scenario;
+  scenario.objects[L"Omx.Datastore"].create = E_ACCESSDENIED;
+  SimulatedSdk sdk(std::move(scenario));
   SdkSession session(sdk.Root(), sdk);
   TraceRecorder recorder;
   EXPECT_FALSE(session.CreateSdkObject(L"Omx.Statistics"));  // no root to ask yet
   ASSERT_TRUE(session.Open());
   EXPECT_TRUE(session.CreateSdkObject(L"Omx.Statistics"));
-  EXPECT_FALSE(session.CreateSdkObject(L"Omx.Unknown"));
+  EXPECT_FALSE(session.CreateSdkObject(L"Omx.Datastore"));
   session.LogCollectorError(L"Error creating 'OMX_STATISTICS_OBJECT'.");
   EXPECT_THAT(recorder.Numbers(Source::Collector), ElementsAre(173, 22, 173, 10));
   const auto& messages = recorder.Messages();
   const auto& refused = messages[messages.size() - 2];
-  EXPECT_EQ(refused.args[0].narrow, "Omx.Unknown");
-  EXPECT_EQ(refused.args[1].value, static_cast<std::int32_t>(CO_E_CLASSSTRING));
+  EXPECT_EQ(refused.args[0].narrow, "Omx.Datastore");
+  EXPECT_EQ(refused.args[1].value, static_cast<std::int32_t>(E_ACCESSDENIED));
   EXPECT_EQ(messages.back().level, trace::Level::Error);
   EXPECT_EQ(messages.back().args[0].wide, L"Error creating 'OMX_STATISTICS_OBJECT'.");
   session.Close();
@@ -129,31 +132,40 @@ TEST(CreateSdkObject, TracesARefusalAndGivesAnEmptyReference) {
 
 // Each value store call under its own numbers: not open, refused, done.
 TEST(ValueStore, EachCallTracesWhetherTheSessionWasOpenAndWhatTheSdkAnswered) {
-  constexpr LONG kRefused = kLastUploadTimeValueId;
-  sim::SdkScenario scenario;
-  scenario.state_faults[kRefused] = {.get = E_FAIL, .set = E_FAIL};
-  SimulatedSdk sdk(std::move(scenario));
-  SdkSession session(sdk.Root(), sdk);
-  TraceRecorder recorder;
-  std::uint32_t value = 7;
-  DATE date = 1;
-  const auto call_each = [&](LONG id) {
-    (void)session.WriteKeptValue(id, 5);
-    (void)session.ReadKeptValue(id, value);
-    (void)session.WriteKeptDate(id, 45000.5);
-    (void)session.ReadKeptDate(id, date);
+  const struct {
+    bool opens, refuses;
+    std::vector<int> traces;
+  } rows[] = {
+      {false, false, {143, 147, 155, 151}},
+      {true, true, {22, 144, 148, 156, 152}},
+      {true, false, {22, 145, 149, 157, 153}},
   };
-  call_each(kProfileHashValueId);
-  EXPECT_EQ(value, 7u);
-  EXPECT_EQ(date, 1);
-  ASSERT_TRUE(session.Open());
-  call_each(kRefused);
-  call_each(kProfileHashValueId);
-  EXPECT_THAT(recorder.Numbers(Source::Collector),
-              ElementsAre(143, 147, 155, 151, 22, 144, 148, 156, 152, 145, 149, 157, 153));
-  // A date is read back as it was written.
-  EXPECT_EQ(date, 45000.5);
-  session.Close();
+  for (const auto& row : rows) {
+    SCOPED_TRACE(::testing::Message() << "row " << &row - rows);
+    sim::SdkScenario scenario;
+    if (row.refuses) {
+      for (const LONG id : {kProfileHashValueId, kLastUploadTimeValueId})
+        scenario.state_faults[id] = {.get = E_FAIL, .set = E_FAIL};
+    }
+    SimulatedSdk sdk(std::move(scenario));
+    SdkSession session(sdk.Root(), sdk);
+    TraceRecorder recorder;
+    if (row.opens) {
+      ASSERT_TRUE(session.Open());
+    }
+    std::uint32_t value = 7;
+    DATE date = 1;
+    (void)session.WriteKeptValue(kProfileHashValueId, 5);
+    (void)session.ReadKeptValue(kProfileHashValueId, value);
+    (void)session.WriteKeptDate(kLastUploadTimeValueId, 45000.5);
+    (void)session.ReadKeptDate(kLastUploadTimeValueId, date);
+    EXPECT_THAT(recorder.Numbers(Source::Collector), ElementsAreArray(row.traces));
+    // What was read is what was written, and nothing when nothing was read.
+    const bool read = row.opens && !row.refuses;
+    EXPECT_EQ(value, read ? 5u : 7u);
+    EXPECT_EQ(date, read ? 45000.5 : 1);
+    session.Close();
+  }
 }
 
 }  // namespace

@@ -3,10 +3,12 @@
 // The in-process simulated SDK as a session's root factory, with the events
 // its sessions report caught.
 
+#include <gtest/gtest.h>
 #include <windows.h>
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <utility>
 
 #include "common/event_log.h"
@@ -28,6 +30,12 @@ class SimulatedSdk : public EventLog {
  public:
   explicit SimulatedSdk(sim::SdkScenario scenario)
       : state(std::make_shared<sim::SdkState>(std::move(scenario))) {}
+  // Whatever a test made the SDK answer, the program must have asked only
+  // what its contract with the SDK allows.
+  ~SimulatedSdk() {
+    for (const std::string& violation : state->Violations())
+      ADD_FAILURE() << "SDK contract violation: " << violation;
+  }
   SimulatedSdk(const SimulatedSdk&) = delete;
   SimulatedSdk& operator=(const SimulatedSdk&) = delete;
 

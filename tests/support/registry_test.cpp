@@ -3,11 +3,32 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 #include "common/registry_sandbox.h"
 
 namespace qm {
 namespace {
+
+// This program's import slot of the registry read (the toolchain's name for it).
+// While growths are left, the hook put there makes the value a byte longer after
+// each read, as another writer would.
+using QueryValue = decltype(&::RegQueryValueExW);
+extern "C" QueryValue g_query_slot __asm__("__imp__RegQueryValueExW@24");
+QueryValue g_query = nullptr;
+int g_growths = 0;
+
+LSTATUS WINAPI QueryWhileGrowing(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type,
+                                 LPBYTE data, LPDWORD size) {
+  const LSTATUS status = g_query(key, name, reserved, type, data, size);
+  DWORD bytes = 0;
+  if (g_growths-- > 0 && g_query(key, name, nullptr, nullptr, nullptr, &bytes) == ERROR_SUCCESS) {
+    const std::string longer(bytes + 1, 'g');
+    ::RegSetValueExW(key, name, 0, REG_BINARY, reinterpret_cast<const BYTE*>(longer.data()),
+                     bytes + 1);
+  }
+  return status;
+}
 
 // Integers are read through the fallback product's table.
 TEST(RegistryRead, TextAndBytesAreTerminatedAndBoundedByTheirCapacityAndLeftAloneOnFailure) {
@@ -22,7 +43,8 @@ TEST(RegistryRead, TextAndBytesAreTerminatedAndBoundedByTheirCapacityAndLeftAlon
   sandbox.SetDword(kKey, L"dword", 0xFFFFFFFF);
   sandbox.Set(kKey, L"ten", REG_BINARY, ten, sizeof(ten));
   UniqueKey key;
-  ASSERT_EQ(registry::OpenKey(HKEY_LOCAL_MACHINE, kKey, KEY_READ, key), ERROR_SUCCESS);
+  ASSERT_EQ(registry::OpenKey(HKEY_LOCAL_MACHINE, kKey, KEY_READ | KEY_SET_VALUE, key),
+            ERROR_SUCCESS);
 
   using registry::TextTypes;
   const struct {
@@ -46,10 +68,33 @@ TEST(RegistryRead, TextAndBytesAreTerminatedAndBoundedByTheirCapacityAndLeftAlon
     EXPECT_EQ(text, c.text);
   }
 
-  std::string bytes;
-  ASSERT_EQ(registry::ReadBytes(key.Get(), L"ten", 10, bytes), ERROR_SUCCESS);
-  EXPECT_EQ(bytes, std::string("\0\1\2\3\4\5\6\7\x8\x9", 10));
-  EXPECT_EQ(registry::ReadBytes(key.Get(), L"ten", 9, bytes), ERROR_MORE_DATA);
+  // A value that grows between the size query and the read is read again at its
+  // new size, four reads in all.
+  const struct {
+    int growths;
+    std::size_t max_bytes;
+    LSTATUS status;
+    std::string bytes;
+  } reads[] = {
+      {0, 10, ERROR_SUCCESS, std::string("\0\1\2\3\4\5\6\7\x8\x9", 10)},
+      {0, 9, ERROR_MORE_DATA, ""},
+      {1, 64, ERROR_SUCCESS, std::string(11, 'g')},
+      {3, 64, ERROR_SUCCESS, std::string(13, 'g')},
+      {4, 64, ERROR_MORE_DATA, ""},
+      {1, 10, ERROR_MORE_DATA, ""},  // grown past what the caller takes
+  };
+  DWORD protection = 0;
+  ::VirtualProtect(&g_query_slot, sizeof g_query_slot, PAGE_READWRITE, &protection);
+  g_query = std::exchange(g_query_slot, &QueryWhileGrowing);
+  for (const auto& read : reads) {
+    SCOPED_TRACE(::testing::Message() << read.growths << " growths, " << read.max_bytes);
+    sandbox.Set(kKey, L"ten", REG_BINARY, ten, sizeof(ten));
+    g_growths = read.growths;
+    std::string bytes;
+    EXPECT_EQ(registry::ReadBytes(key.Get(), L"ten", read.max_bytes, bytes), read.status);
+    EXPECT_EQ(bytes, read.bytes);
+  }
+  g_query_slot = g_query;
 }
 
 }  // namespace

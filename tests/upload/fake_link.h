@@ -56,31 +56,40 @@ class FakeLink final : public LinkUtility, public LinkChannel, public LinkReques
     return send_result;
   }
   LinkRequest* CreateRequest(const wchar_t* url) override {
-    return Log(L"Create(" + Text(url) + L")"), this;
+    return Log(L"Create(" + Text(url) + L")"), give_request ? this : nullptr;
   }
   void ReleaseRequest(LinkRequest*) override { Log(L"Release"); }
   bool Start(const wchar_t* r1, const wchar_t* r2, const wchar_t* r3, const wchar_t* muid,
              const wchar_t* custom_id, const wchar_t* event) override {
     if (Joined(r1, r2, r3) != L"||") Log(L"reserved-not-empty");
-    return Log(L"Start(" + Joined(muid, custom_id, event) + L")");
+    Log(L"Start(" + Joined(muid, custom_id, event) + L")");
+    return RaiseIn(L"Start"), start_result;
   }
   bool AddParameter(const wchar_t* name, const wchar_t* value) override {
-    return Log(L"Add(" + Text(name) + L"=" + Text(value) + L")");
+    Log(L"Add(" + Text(name) + L"=" + Text(value) + L")");
+    return RaiseIn(L"AddParameter"), add_result;
   }
   bool Prepare() override { return Log(L"Prepare") && prepare_result; }
   bool Submit(const ConnectionSettings* s, std::int32_t options) override {
     const std::wstring settings =
         s == nullptr ? L"0" : Joined(s->size, s->setting1, s->setting2, s->setting3);
-    return Log(L"Submit(" + settings + L"|" + Text(options) + L")") && submit_result;
+    Log(L"Submit(" + settings + L"|" + Text(options) + L")");
+    return RaiseIn(L"Submit"), submit_result;
   }
 
   bool Log(const std::wstring& call) { return calls += (calls.empty() ? L"" : L" ") + call, true; }
+  // What a library built by another compiler raises for a C++ throw.
+  void RaiseIn(std::wstring_view call) const {
+    if (call == raise_in) ::RaiseException(0xE06D7363, EXCEPTION_NONCONTINUABLE, 0, nullptr);
+  }
 
   // The library as GetUtil hands it out; each of the first three takes one part away.
   bool loads = true, has_entry = true, gives_utility = true;
   bool give_channel = true, close_result = true, send_result = true, throw_on_send = false;
+  bool give_request = true, start_result = true, add_result = true;
   bool submit_result = true, prepare_result = true;
   DWORD raise_on_send = 0;
+  std::wstring raise_in;  // the request call that raises, e.g. L"Submit"
   std::wstring calls, credentials;
   std::vector<std::wstring> loaded;  // the library paths asked for
 };

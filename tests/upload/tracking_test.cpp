@@ -101,7 +101,8 @@ TEST_F(Tracking, EachEventSendsItsOneParameterAndOnlySentOnesAreTraced) {
     std::int32_t value;
     bool submits;
     std::wstring calls;
-    bool prepares = true;  // its answer changes nothing
+    bool FakeLink::*refused = nullptr;  // Prepare's refusal changes nothing
+    const wchar_t* raised_in = L"";     // the request is released, the run goes on
   } rows[] = {
       {L"prfFailOMX", 12, true,
        L" Start(||prfFailOMX) Prepare Add(omxError=12) Submit(0|7) Release"},
@@ -109,17 +110,32 @@ TEST_F(Tracking, EachEventSendsItsOneParameterAndOnlySentOnesAreTraced) {
        L" Start(||prfNotMUID) Prepare Add(ptExecution=-3) Submit(0|7) Release"},
       {L"prfOther", 5, true, L" Start(||prfOther) Release"},
       {L"prfSvrNotRun", 1, true,
-       L" Start(||prfSvrNotRun) Prepare Add(svrStatus=1) Submit(0|7) Release", false},
+       L" Start(||prfSvrNotRun) Prepare Add(svrStatus=1) Submit(0|7) Release",
+       &FakeLink::prepare_result},
+      {L"prfFailOMX", 12, true, L"", &FakeLink::give_request},
+      {L"prfFailOMX", 12, true, L" Start(||prfFailOMX) Release", &FakeLink::start_result},
+      {L"prfFailOMX", 12, true, L" Start(||prfFailOMX) Prepare Add(omxError=12) Release",
+       &FakeLink::add_result},
+      {L"prfFailOMX", 12, true, L" Start(||prfFailOMX) Release", nullptr, L"Start"},
+      {L"prfFailOMX", 12, true, L" Start(||prfFailOMX) Prepare Add(omxError=12) Release", nullptr,
+       L"AddParameter"},
+      {L"prfFailOMX", 12, true,
+       L" Start(||prfFailOMX) Prepare Add(omxError=12) Submit(0|7) Release", nullptr, L"Submit"},
+      // The event after a raise carries its own parameter only.
+      {L"prfSvrNotRun", 2, true,
+       L" Start(||prfSvrNotRun) Prepare Add(svrStatus=2) Submit(0|7) Release"},
   };
   TrackingSession& session = Started();
   for (const auto& row : rows) {
-    link_.calls.clear();
+    link_ = FakeLink{};
     link_.submit_result = row.submits;
-    link_.prepare_result = row.prepares;
+    if (row.refused != nullptr) link_.*row.refused = false;
+    link_.raise_in = row.raised_in;
     recorder_.Clear();
     session.Send(row.event, row.value);
     EXPECT_EQ(link_.calls, L"Create(" + std::wstring(kDefaultTrackingUrl) + L")" + row.calls);
-    const bool sent = row.submits && row.calls.find(L"Submit") != std::wstring::npos;
+    const bool sent =
+        row.submits && row.calls.find(L"Submit") != std::wstring::npos && *row.raised_in == L'\0';
     EXPECT_EQ(recorder_.Find(trace::Source::Tracking, 14) != nullptr, sent) << row.event;
   }
 }

@@ -89,17 +89,23 @@ def indent(text, by="     "):
     return "\n".join(by + line for line in text.split("\n"))
 
 
-def report_document(raw):
-    """Prints a delivered document; returns it parsed (None when it is not JSON)."""
+# The ANSI code page a run's locale gives the program, which writes its data
+# file in it; the bench's own is 1252.
+CODE_PAGES = {"ja-JP": "cp932", "ru-RU": "cp1251"}
+
+
+def report_document(raw, code_page="cp1252"):
+    """Prints a delivered document, written in `code_page`; returns it parsed
+    (None when it is not JSON)."""
     crc = binascii.crc32(raw) & 0xFFFFFFFF
     print("     size %d bytes, CRC-32 of the raw bytes 0x%08X" % (len(raw), crc))
     try:
-        document = json.loads(raw.decode("cp1252"))
+        document = json.loads(raw.decode(code_page))
         print(indent(json.dumps(document, indent=2, ensure_ascii=False)))
         return document
     except (ValueError, UnicodeDecodeError) as error:
         print("     (not valid JSON: %s)" % error)
-        print(indent(raw.decode("cp1252", errors="replace")))
+        print(indent(raw.decode(code_page, errors="replace")))
         return None
 
 
@@ -174,8 +180,10 @@ class Run:
         os.makedirs(self.dir)
         runs = record.get("runs") or [{}]
         self.arguments = runs[min(number, len(runs)) - 1].get("commandLine", [])
+        self.locale = runs[min(number, len(runs)) - 1].get("locale")
         self.comms_before = len(report.read_json_lines(self.sim_file("comms.jsonl")))
         self.sdk_before = len(report.read_json_lines(self.sim_file("sdk.jsonl")))
+        self.settings_before = len(report.read_json_lines(self.sim_file("settings.jsonl")))
         self.queue_before = queue_files(self.sim_file("queue"))
         self.state_raw_before = read_bytes(self.sim_file("state.json"))
         self.state_before, self.state_source = kept_before(self.sim, record, number)
@@ -194,6 +202,10 @@ def start_program(run):
     """Runs the program as this run of the scenario; (exit code, milliseconds) or None."""
     env = dict(os.environ)
     env["QUILLMARK_TRACE"] = "5,0x1F," + windows_path(os.path.join(run.dir, "trace.jsonl"))
+    # The program keeps the code page simagent starts under, which Wine takes
+    # from the Unix locale: the run's locale is chosen here, not inside Windows.
+    if run.locale:
+        env["QUILLMARK_LOCALE"] = run.locale.replace("-", "_") + ".UTF-8"
     simagent = os.path.join(run.args.build, "agent", "bin", "simagent.exe")
     result = wine(run.args.build, simagent, ["run", str(run.number)], env=env)
     found = RUN_LINE.findall(result.stdout)
@@ -242,7 +254,7 @@ def report_delivery(run, new_files, verdict, earlier):
         shutil.copy(os.path.join(run.sim, "queue", name), target)
         print("     queue\\" + name.replace("/", "\\"))
         with open(target, "rb") as f:
-            documents.append(report_document(f.read()))
+            documents.append(report_document(f.read(), CODE_PAGES.get(run.locale, "cp1252")))
 
     section("changed since the last delivered document")
     if not (verdict.startswith("sent") and documents):
@@ -293,6 +305,17 @@ def report_calls(run):
     sdk = report.read_json_lines(run.sim_file("sdk.jsonl"))[run.sdk_before:]
     run.write("sdk.jsonl", sdk)
     print("\n  -- SDK calls recorded: %d (run-%d/sdk.jsonl)" % (len(sdk), run.number))
+
+    # Calls the stand-ins refused as outside the program's contract with them.
+    settings = report.read_json_lines(run.sim_file("settings.jsonl"))[run.settings_before:]
+    violations = []
+    for name, lines in (("sdk", sdk), ("comms", comms), ("settings", settings)):
+        for record in report.parse_json_lines(lines):
+            if "violation" in record:
+                violations.append("%s %s: %s" % (name, record.get("op") or record.get("call"),
+                                                 record["violation"]))
+    section("contract violations")
+    print(indent("\n".join(violations)) if violations else "     none")
 
 
 def print_report(run, code, milliseconds, earlier):
