@@ -27,4 +27,9 @@ void LinkBinding::Free() noexcept {
   library_.Reset();
 }
 
+void LinkBinding::LeaveLoaded() noexcept {
+  entry_ = nullptr;
+  (void)library_.Release();
+}
+
 }  // namespace qm

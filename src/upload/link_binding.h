@@ -34,6 +34,8 @@ class LinkBinding {
   [[nodiscard]] LinkUtility* Utility() const;
   // Frees the library; nothing happens when none is bound.
   void Free() noexcept;
+  // Forgets the library without freeing it: it stays until the process ends.
+  void LeaveLoaded() noexcept;
 
  private:
   LinkBridgeLoader loader_;

@@ -39,6 +39,8 @@ class Tracker {
 
   // Frees the library and discards the settings; no event goes out after it.
   void Stop();
+  // Leaves the library loaded until the process ends (the tracker then goes).
+  void LeaveLibraryLoaded() noexcept { binding_.LeaveLoaded(); }
 
  private:
   // The record the library reads, with the texts it points to.

@@ -99,7 +99,11 @@ std::wstring CustomIdText(std::uint32_t custom_id) {
 
 TrackingSession::TrackingSession(LinkBridgeLoader loader) noexcept : loader_(std::move(loader)) {}
 
-TrackingSession::~TrackingSession() = default;
+// A run that ends without Stop keeps the library until the process goes, as
+// it always has, rather than freeing it on its way out.
+TrackingSession::~TrackingSession() {
+  if (tracker_) tracker_->LeaveLibraryLoaded();
+}
 
 void TrackingSession::ParseSwitch(int argc, const wchar_t* const* argv) noexcept {
   if (argc < 2 || argv == nullptr) return;

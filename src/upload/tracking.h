@@ -20,6 +20,7 @@ class Tracker;
 class TrackingSession final : public EventSink {
  public:
   explicit TrackingSession(LinkBridgeLoader loader = {}) noexcept;
+  // Without Stop the library stays loaded until the process ends.
   ~TrackingSession();
   TrackingSession(const TrackingSession&) = delete;
   TrackingSession& operator=(const TrackingSession&) = delete;
