@@ -68,15 +68,10 @@ class SdkObjectsTest : public ::testing::Test {
   const long live_before_ = LiveSdkObjects();
 };
 
+// A context that kept no reference of its own shows in every collector test;
+// a value left held when replaced (the program's own Variant move), only here.
 TEST_F(SdkObjectsTest, ObjectsHeldInValuesAreCountedAndReleased) {
   Session session(ScenarioFrom("{}"));
-  auto communication = session.Make<IDispatch>(omx::kCommunicationProgId);
-  EXPECT_EQ(References(communication.Get()), 1u) << "the creator holds the only reference";
-  ASSERT_EQ(session.context->SetProperty(Bstr(omx::kContextCommunicationProperty).Get(),
-                                         Dispatch(communication).Get()),
-            S_OK);
-  EXPECT_EQ(References(communication.Get()), 2u) << "the context keeps the communication object";
-
   auto map = session.Make<IOmxMap>(omx::kStringMapProgId);
   auto filter = session.Make<IDispatch>(omx::kDateTimeFilterProgId);
   for (int twice = 0; twice < 2; ++twice) {
@@ -162,10 +157,6 @@ TEST(SdkContract, RefusesWhatTheProgramsCallsNeverHold) {
        {{"op", "SetValue"}, {"item", "0x4009501"}, {"value", {{"type", "VT_I4"}}}},
        false,
        false},
-      {"the hash as VT_UI4",
-       {{"op", "SetValue"}, {"item", "0x4009501"}, {"value", {{"type", "VT_UI4"}}}},
-       false,
-       true},
       {"a context made in a context",
        {{"op", "CreateObject"}, {"progId", "Omx.Context"}, {"context", true}},
        false,

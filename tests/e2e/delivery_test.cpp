@@ -168,11 +168,11 @@ TEST_F(DefaultScenarioRuns, UploadGivesTheLibraryTheIdentityCredentialsAndConnec
 }
 
 // Which hash is kept is the collector's tests' (a wrong one makes the second
-// run send again); here the items kept and the machine's own clock.
+// run send again), and its type the stand-in's contract; here the machine's
+// own clock.
 TEST_F(DefaultScenarioRuns, FirstRunKeepsTheHashAndTheUploadTime) {
   ASSERT_TRUE(first_->state) << "nothing kept";
   const auto& state = *first_->state;
-  EXPECT_EQ(state["0x4009501"]["type"], "VT_UI4") << state.dump();
   ASSERT_EQ(state["0x4009502"]["type"], "VT_DATE") << state.dump();
   const double kept = state["0x4009502"]["value"];
   EXPECT_GE(kept, first_->started - 1.0 / 86400);
