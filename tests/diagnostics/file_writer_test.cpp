@@ -30,9 +30,9 @@ class FileWriter : public ::testing::Test {
 // That it lies in TEMP, whichever folder that is, the end-to-end runs show.
 TEST_F(FileWriter, DataFileIsNamedMuidThenUtcTimestamp) {
   const CFileWriter writer(BuildDataFilePath(L"0A1B2C"), true, true);
+  EXPECT_THAT(recorder_.Numbers(Source::DataFile), ElementsAre(39, 10));
   EXPECT_TRUE(std::regex_match(FileNameOf(writer.GetFilePath()),
                                std::wregex(LR"(0A1B2C_\d{8}_\d{9}\.dat)")));
-  EXPECT_THAT(recorder_.Numbers(Source::DataFile), ElementsAre(39, 10));
 
   // A bare file name made unique stays bare.
   EXPECT_TRUE(std::regex_match(MakeUniquePath(L"profile.dat"),
