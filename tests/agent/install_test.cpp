@@ -26,26 +26,6 @@ namespace {
 constexpr wchar_t kTestService[] = L"QmSimAgentTestService";
 constexpr wchar_t kTestKey[] = L"Software\\QmSimAgentTest";
 
-// Installs `scenario_text` and removes it again when it goes; a problem of
-// the removal fails the test.
-class Installation {
- public:
-  Installation(const testing::ScratchFolder& folder, const std::string& scenario_text) {
-    options_.payload_folder = QM_SIM_BIN_FOLDER;
-    options_.record_path = folder.File(L"record\\installation.json");
-    options_.scenario_bytes_path = folder.Write(L"scenario.json", scenario_text);
-    options_.service_name = kTestService;
-    Install(LoadScenario(options_.scenario_bytes_path), options_);
-  }
-  ~Installation() {
-    for (const std::string& problem : Remove(options_.record_path))
-      ADD_FAILURE() << "removal: " << problem;
-  }
-
- private:
-  InstallOptions options_;
-};
-
 std::string JsonText(const std::wstring& text) { return nlohmann::json(ToUtf8(text)).dump(); }
 
 // Registry values (per view), and files as their content, "(folder)" or "".
@@ -109,13 +89,18 @@ TEST(Installer, RemovalRestoresTheRegistryFilesServiceAndProcesses) {
               {"path": )" + JsonText(folder.File(L"Files\\New\\Sub\\x.exe")) +
                                R"(, "content": ""}],
     "service": {"behaviour": "running"}})";
-  {
-    // What was installed shows in every end-to-end run; only its removal is checked here.
-    Installation installation(folder, scenario);
-    EXPECT_NE(MachineState(folder), before);
-    // What a run leaves behind in the agent's folder goes with it.
-    folder.Write(L"Agent\\SimAgent\\comms.jsonl", "{}\n");
-  }
+  InstallOptions options;
+  options.payload_folder = QM_SIM_BIN_FOLDER;
+  options.record_path = folder.File(L"record\\installation.json");
+  options.scenario_bytes_path = folder.Write(L"scenario.json", scenario);
+  options.service_name = kTestService;
+  // What was installed shows in every end-to-end run; only its removal is checked here.
+  Install(LoadScenario(options.scenario_bytes_path), options);
+  EXPECT_NE(MachineState(folder), before);
+  // What a run leaves behind in the agent's folder goes with it.
+  folder.Write(L"Agent\\SimAgent\\comms.jsonl", "{}\n");
+  for (const std::string& problem : Remove(options.record_path))
+    ADD_FAILURE() << "removal: " << problem;
   EXPECT_EQ(MachineState(folder), before);
   UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
   EXPECT_FALSE(

@@ -73,6 +73,7 @@ TEST(ScenarioErrors, NameTheFieldAndShowTheValueFound) {
        R"(agentProcess.instances: expected a whole number from 0 to 8, found string "2")"},
       {R"({"runs": [{"comms": {"send": 1}}]})",
        "runs[0] (merged with the scenario): comms.send: expected true or false, found number 1"},
+      {R"({"sdk": {"confg": {}}})", "sdk.confg: unknown field (known: "},
       {"{\n  \"comms\": {\"send\": tru}\n}", ": not valid JSON (parse error at line 2, column "},
   };
   testing::ScratchFolder folder;

@@ -1,7 +1,8 @@
 // What the collector's tests cannot see fail in the SDK stand-in: a reference
-// counted wrongly (which would hide a leak of the program), a scenario typo
-// ignored or a documented example that no longer parses. The value forms a
-// scenario gives show in every end-to-end run of the default scenario.
+// counted wrongly (which would hide a leak of the program) or a call outside
+// the program's contract let through. The value forms a scenario gives show in
+// every end-to-end run of the default scenario; its documented examples and
+// typos, in the scenario tests.
 
 #include <gtest/gtest.h>
 
@@ -67,15 +68,10 @@ class SdkObjectsTest : public ::testing::Test {
   const long live_before_ = LiveSdkObjects();
 };
 
+// A context that kept no reference of its own shows in every collector test;
+// a value left held when replaced (the program's own Variant move), only here.
 TEST_F(SdkObjectsTest, ObjectsHeldInValuesAreCountedAndReleased) {
   Session session(ScenarioFrom("{}"));
-  auto communication = session.Make<IDispatch>(omx::kCommunicationProgId);
-  EXPECT_EQ(References(communication.Get()), 1u) << "the creator holds the only reference";
-  ASSERT_EQ(session.context->SetProperty(Bstr(omx::kContextCommunicationProperty).Get(),
-                                         Dispatch(communication).Get()),
-            S_OK);
-  EXPECT_EQ(References(communication.Get()), 2u) << "the context keeps the communication object";
-
   auto map = session.Make<IOmxMap>(omx::kStringMapProgId);
   auto filter = session.Make<IDispatch>(omx::kDateTimeFilterProgId);
   for (int twice = 0; twice < 2; ++twice) {
@@ -161,10 +157,6 @@ TEST(SdkContract, RefusesWhatTheProgramsCallsNeverHold) {
        {{"op", "SetValue"}, {"item", "0x4009501"}, {"value", {{"type", "VT_I4"}}}},
        false,
        false},
-      {"the hash as VT_UI4",
-       {{"op", "SetValue"}, {"item", "0x4009501"}, {"value", {{"type", "VT_UI4"}}}},
-       false,
-       true},
       {"a context made in a context",
        {{"op", "CreateObject"}, {"progId", "Omx.Context"}, {"context", true}},
        false,
@@ -191,24 +183,6 @@ TEST_F(SdkObjectsTest, RefusedCallAnswersInvalidArgumentAndIsLogged) {
   EXPECT_EQ(configuration->GetValue(omx::kDefaultScope, 0x4009999, value.Put()), E_INVALIDARG);
   EXPECT_EQ(session.state->Violations(),
             std::vector<std::string>{"GetValue: item 0x4009999 is never read"});
-}
-
-// The example a tester copies from the documentation must stay valid.
-TEST(SdkScenarioParsing, DocumentedExampleParses) {
-  const std::string doc = testing::ReadFileText(QM_SDK_DOC_PATH);
-  const size_t start = doc.find("```json\n");
-  ASSERT_NE(start, std::string::npos) << QM_SDK_DOC_PATH;
-  const size_t end = doc.find("```", start + 8);
-  const auto scenario =
-      nlohmann::ordered_json::parse("{" + doc.substr(start + 8, end - start - 8) + "}");
-  const SdkScenario parsed = ParseSdkScenario(scenario["sdk"]);
-  EXPECT_EQ(parsed.config.at(0x4009015).value.text, L"18.07.02.1234");
-  EXPECT_EQ(parsed.urls.count(L"S-1-5-21-0-0-0-1000"), 1u);
-}
-
-// A typo in a scenario must stop it, or a test would silently run another course.
-TEST(SdkScenarioParsing, UnknownFieldIsRefused) {
-  EXPECT_THROW((void)ScenarioFrom(R"({"confg": {}})"), ScenarioError);
 }
 
 }  // namespace

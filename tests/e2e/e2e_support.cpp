@@ -92,11 +92,6 @@ std::string DefaultScenarioDocument() {
          R"("FileVersion":"4.0.0.48"})";
 }
 
-std::wstring WriteScenario(const ScratchFolder& folder, std::wstring_view name,
-                           const nlohmann::ordered_json& scenario) {
-  return folder.Write(name, scenario.dump(2));
-}
-
 AgentInstallation::AgentInstallation(const std::wstring& scenario_path) {
   sim::InstallOptions options;
   options.payload_folder = kPayloadFolder;

@@ -50,9 +50,6 @@ void PlantStaleMarkers(const std::wstring& folder);
 // The document a first run of the default scenario delivers, every member as
 // the scenario and the program's own inputs make it.
 [[nodiscard]] std::string DefaultScenarioDocument();
-// Writes `scenario` into `folder` as `name` and returns its path.
-[[nodiscard]] std::wstring WriteScenario(const ScratchFolder& folder, std::wstring_view name,
-                                         const nlohmann::ordered_json& scenario);
 
 // A scenario installed as simagent.exe installs it, removed again when this goes.
 class AgentInstallation {

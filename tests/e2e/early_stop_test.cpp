@@ -21,7 +21,7 @@ TEST(EarlyStop, UnregisteredServiceStopsWithoutWaitingAndMarksTheAgentsFolder) {
   nlohmann::ordered_json scenario = DefaultScenario();
   scenario["service"]["behaviour"] = "notInstalled";
   scenario["startFolder"] = sim::ToUtf8(start.Path().wstring());
-  AgentInstallation installation(WriteScenario(start, L"agent_without_service.json", scenario));
+  AgentInstallation installation(start.Write(L"agent_without_service.json", scenario.dump(2)));
   ASSERT_TRUE(installation.Installed());
   PlantStaleMarkers(start.Path());
   PlantStaleMarkers(installation.Folder());

@@ -7,12 +7,12 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <cstdint>
 #include <string>
 #include <string_view>
 
 #include "common/sim_text.h"
 #include "e2e_support.h"
+#include "profile/document_hash.h"
 
 namespace qm::e2e {
 namespace {
@@ -34,9 +34,11 @@ const EndpointRow kEndpoints[] = {
     {1251, "ru-RU", "Россия", "\xD0\xEE\xF1\xF1\xE8\xFF", "Иван日", "\xC8\xE2\xE0\xED?"},
 };
 
-std::string Replaced(std::string text, std::string_view from, std::string_view to) {
-  const size_t at = text.find(from);
-  if (at != std::string::npos) text.replace(at, from.size(), to);
+// The default scenario's document with this country and account.
+std::string DocumentOf(std::string_view country, std::string_view account) {
+  std::string text = DefaultScenarioDocument();
+  text.replace(text.find("\"ES\"") + 1, 2, country);
+  text.replace(text.find("user@example.com"), 16, account);
   return text;
 }
 
@@ -44,25 +46,6 @@ std::string Replaced(std::string text, std::string_view from, std::string_view t
 // detection counters and file version, which close it.
 std::string Reduced(const std::string& document) {
   return document.substr(0, document.find(",\"DetectionCounters\":")) + "}";
-}
-
-size_t Utf16Units(std::string_view utf8) {
-  size_t units = 0;
-  for (unsigned char byte : utf8) {
-    if ((byte & 0xC0) != 0x80) ++units;  // a character starts
-    if (byte >= 0xF0) ++units;           // beyond the first plane: a surrogate pair
-  }
-  return units;
-}
-
-// The reflected CRC-32 of zlib, bit by bit.
-std::uint32_t Crc32(std::string_view bytes) {
-  std::uint32_t crc = 0xFFFFFFFF;
-  for (unsigned char byte : bytes) {
-    crc ^= byte;
-    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320 & (0 - (crc & 1)));
-  }
-  return ~crc;
 }
 
 TEST(EndpointLocale, ProfileTextsReachTheDataFileAndTheKeptHashInTheEndpointsCodePage) {
@@ -77,17 +60,13 @@ TEST(EndpointLocale, ProfileTextsReachTheDataFileAndTheKeptHashInTheEndpointsCod
   scenario["locale"] = row->locale;
   scenario["sdk"]["config"]["0x400904B"] = row->country;
   scenario["sdk"]["license"]["value"]["Products"]["ORVEX-IS"]["MyAccountID"] = row->account;
-  AgentInstallation installation(WriteScenario(scratch, L"endpoint.json", scenario));
+  AgentInstallation installation(scratch.Write(L"endpoint.json", scenario.dump(2)));
   ASSERT_TRUE(installation.Installed());
   const Finished run = installation.Run(1);
   ASSERT_EQ(run.exit_code, kRunEnded) << run.output;
 
-  std::string texts =
-      Replaced(DefaultScenarioDocument(), "\"ES\"", "\"" + std::string(row->country) + "\"");
-  texts = Replaced(texts, "user@example.com", row->account);
-  std::string bytes =
-      Replaced(DefaultScenarioDocument(), "\"ES\"", "\"" + std::string(row->country_bytes) + "\"");
-  bytes = Replaced(bytes, "user@example.com", row->account_bytes);
+  const std::string texts = DocumentOf(row->country, row->account);
+  const std::string bytes = DocumentOf(row->country_bytes, row->account_bytes);
   std::string delivered;
   for (const auto& call : ReadJsonLines(installation.SimFile(L"comms.jsonl"))) {
     if (call.value("delivered", nlohmann::json()).is_string())
@@ -100,7 +79,7 @@ TEST(EndpointLocale, ProfileTextsReachTheDataFileAndTheKeptHashInTheEndpointsCod
   const auto state = ReadJsonFile(installation.SimFile(L"state.json"));
   ASSERT_TRUE(state) << "nothing kept";
   EXPECT_EQ((*state)["0x4009501"]["value"],
-            Crc32(Reduced(bytes).substr(0, Utf16Units(Reduced(texts)))));
+            Crc32(Reduced(bytes).substr(0, sim::FromUtf8(Reduced(texts)).size())));
 }
 
 }  // namespace

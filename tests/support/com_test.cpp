@@ -51,19 +51,7 @@ struct CountedObject : IUnknown {
   ULONG references = 1;
 };
 
-TEST(CountedReference, ThrowsEPointerWhenCalledWhileEmpty) {
-  ComPtr<IUnknown> empty;
-  try {
-    empty->AddRef();
-    FAIL() << "no exception";
-  } catch (const ComError& error) {
-    EXPECT_EQ(error.Code(), E_POINTER);
-  }
-  ComPtr<IUnknown> other;
-  EXPECT_EQ(empty.As(other), E_POINTER);
-}
-
-TEST(CountedReference, ReassignedByCopyOrMoveReleasesWhatItHeld) {
+TEST(CountedReference, ReleasesWhatItHeldWhenReassignedAndThrowsEPointerWhileEmpty) {
   CountedObject a, b;
   ComPtr<IUnknown> held(&a);
   const ComPtr<IUnknown> other(&b);
@@ -72,6 +60,15 @@ TEST(CountedReference, ReassignedByCopyOrMoveReleasesWhatItHeld) {
   held = ComPtr<IUnknown>(&a);
   EXPECT_EQ(b.references, 2u);
   EXPECT_EQ(a.references, 2u);
+
+  ComPtr<IUnknown> empty;
+  EXPECT_EQ(empty.As(held), E_POINTER);
+  try {
+    empty->AddRef();
+    FAIL() << "no exception";
+  } catch (const ComError& error) {
+    EXPECT_EQ(error.Code(), E_POINTER);
+  }
 }
 
 // Conversions and raw readings are exercised through the collector's readers;
