@@ -122,7 +122,7 @@ TEST_F(Collect, FailsAndReportsWhenTheMuidCannotBeReadAsText) {
     }
     EXPECT_THAT(recorder_.Numbers(Source::Collector), ElementsAre(26));
     EXPECT_EQ(Traced(26).args[1].value, static_cast<std::int32_t>(error));
-    EXPECT_THAT(agent_->events, ElementsAre(TrackingEvent{L"prfNotMUID", 1}));
+    EXPECT_THAT(agent_->events, ElementsAre(ReportedEvent{L"prfNotMUID", 1}));
   }
 }
 
