@@ -23,14 +23,6 @@ using ::testing::ElementsAreArray;
 using ::testing::IsSupersetOf;
 using trace::Source;
 
-TEST_F(Collection, FinaliseDropsTheProfile) {
-  ASSERT_TRUE(CollectWith(AgentScenario()));
-  EXPECT_TRUE(collector_->Finalise());
-  EXPECT_EQ(collector_->GetProfile(), nullptr);
-  std::wstring json;
-  EXPECT_FALSE(collector_->GetProfileJson(json));
-}
-
 constexpr DATE kNow = 45000.5;  // the simulated agent's clock
 constexpr DATE kSecond = 1.0 / 86400;
 

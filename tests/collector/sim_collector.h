@@ -18,8 +18,6 @@
 
 namespace qm::testing {
 
-using TrackingEvent = ReportedEvent;
-
 // The configuration items the tests change one at a time.
 inline constexpr LONG kMuidItem = 0x4009701;
 inline constexpr LONG kSuiteVersionItem = 0x4009015;

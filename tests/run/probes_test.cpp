@@ -27,18 +27,9 @@ TEST(TestModeSwitch, IsAnyArgumentStartingWithSlashTestModeInAnyLetterCase) {
   }
 }
 
-// The waiting program the build puts beside this test binary.
-std::filesystem::path SleeperBesideThisProgram() {
-  wchar_t own[MAX_PATH] = {};
-  const DWORD length = ::GetModuleFileNameW(nullptr, own, MAX_PATH);
-  return std::filesystem::path(std::wstring(own, length)).parent_path() / L"run_probe_sleeper.exe";
-}
-
 // The folder it enters shows in the early-stop run, whose markers land in the
 // agent's folder.
 TEST(AgentProcessProbe, FindsAProcessByItsImageNameInAnyLetterCase) {
-  const std::filesystem::path sleeper = SleeperBesideThisProgram();
-  ASSERT_TRUE(std::filesystem::exists(sleeper)) << sleeper.string();
   testing::ScratchFolder folder;
   const std::filesystem::path start = std::filesystem::current_path();
   const std::wstring tag = std::to_wstring(::GetCurrentProcessId());
@@ -46,15 +37,17 @@ TEST(AgentProcessProbe, FindsAProcessByItsImageNameInAnyLetterCase) {
   EXPECT_FALSE(FindProcessAndEnterItsFolder(searched));
   EXPECT_EQ(std::filesystem::current_path(), start);
 
-  // A copy of a waiting process under a lower-case image name of its own.
+  // A copy of this program, held suspended, under a lower-case image name of its own.
+  wchar_t own[MAX_PATH] = {};
   const std::filesystem::path executable = folder.Path() / (L"qmprobeagent" + tag + L".exe");
-  std::filesystem::copy_file(sleeper, executable);
+  std::filesystem::copy_file(std::wstring(own, ::GetModuleFileNameW(nullptr, own, MAX_PATH)),
+                             executable);
   std::wstring command = L"\"" + executable.wstring() + L"\"";
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION info{};
-  ASSERT_TRUE(::CreateProcessW(executable.c_str(), command.data(), nullptr, nullptr, FALSE, 0,
-                               nullptr, nullptr, &startup, &info));
+  ASSERT_TRUE(::CreateProcessW(executable.c_str(), command.data(), nullptr, nullptr, FALSE,
+                               CREATE_SUSPENDED, nullptr, nullptr, &startup, &info));
   const UniqueHandle process(info.hProcess), thread(info.hThread);
   EXPECT_TRUE(FindProcessAndEnterItsFolder(searched));
   std::filesystem::current_path(start);

@@ -31,9 +31,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// What the stood-in machine and collector answer, and what the run did. By
-// default every stage succeeds; no uploader can be had, so a delivery skips the
-// upload (the delivery tests upload for real).
+// What the stood-in machine and collector answer, and what the run did.
 struct Machine {
   bool agent = true, service = true, context = true, collector = true, initialise = true;
   bool collect = true, collect_throws = false, changed = true, resend_due = false, json = true;
@@ -85,7 +83,8 @@ class FakeCollector : public ProfileDataCollector {
 };
 
 // The machine as the run sees it; by default every stage succeeds, and no
-// uploader can be had, so a delivery skips the upload.
+// uploader can be had, so a delivery skips the upload (the delivery tests
+// upload for real).
 RunPlatform StoodInPlatform(Machine& machine) {
   RunPlatform platform;
   platform.find_agent_process = [&machine] { return machine.agent; };
@@ -233,7 +232,8 @@ std::wstring TrackingRequests(const std::wstring& calls) {
 
 // With "-TRACKING" the run's tracking is the collector's sink and has the
 // collected profile by the change checks, and a document without MUID is
-// reported; without the switch nothing reaches the library.
+// reported; without the switch nothing reaches the library. Outside test mode
+// no marker is created or deleted.
 TEST_F(Run, TrackingIsTheCollectorsSinkAndTakesTheCollectedProfile) {
   const testing::RegistrySandbox no_setup_muid;
   const struct {
@@ -246,13 +246,19 @@ TEST_F(Run, TrackingIsTheCollectorsSinkAndTakesTheCollectedProfile) {
       {Machine{.changed = false, .reports_at_change_check = true}, L"-TRACKING",
        L"Start(0123456789ABCDEF0|187477|prfSvrNotRun) Add(svrStatus=1)"},
       {Machine{.changed = false, .reports_at_change_check = true}, L"/TestMode", L""},
+      {Machine{.initialise = false}, L"-TRACKING", L""},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(::testing::Message() << "row " << &row - rows);
     Reset(row.machine);
     link_ = testing::FakeLink{};
+    folder_.Write(kErrorMarkerName, "earlier run");
     RunWith({L"quillmark.exe", row.tracking_switch});
     EXPECT_EQ(TrackingRequests(link_.calls), row.requests);
+    const bool test_mode = std::wstring_view(row.tracking_switch) == L"/TestMode";
+    EXPECT_EQ(folder_.Content(kErrorMarkerName) == "earlier run", !test_mode);
+    EXPECT_EQ(folder_.Exists(kOkMarkerName), test_mode);
+    std::filesystem::remove(folder_.Path() / kOkMarkerName);
   }
 }
 
@@ -265,14 +271,6 @@ TEST_F(Run, SecondInstanceStopsAtOnceWithTheErrorMarkerInTheStartDirectory) {
   EXPECT_FALSE(folder_.Exists(kOkMarkerName));
   EXPECT_EQ(folder_.Content(kErrorMarkerName),
             "\r\nHay otra instancia de Quillmark.exe ejecutandose.");
-}
-
-TEST_F(Run, OutsideTestModeNoMarkerIsCreatedOrDeleted) {
-  folder_.Write(kErrorMarkerName, "earlier run");
-  machine_.initialise = false;
-  EXPECT_EQ(RunWith({L"quillmark.exe"}), -1);
-  EXPECT_EQ(folder_.Content(kErrorMarkerName), "earlier run");
-  EXPECT_FALSE(folder_.Exists(kOkMarkerName));
 }
 
 // A harness may hold the OK marker open while the run appends to it.

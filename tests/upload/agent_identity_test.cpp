@@ -26,6 +26,15 @@ std::string Payload(std::wstring_view host_name) {
 const std::wstring kStoredHostName =
     sim::AgentHostNameValue(L"mgmt-01.corp.example", L"=====?!\t=");
 
+// What one reading gave back and traced.
+template <typename Input>
+struct Case {
+  const char* name;
+  Input input;
+  std::wstring host;
+  std::vector<int> traces;
+};
+
 class AgentIdentity : public ::testing::Test {
  protected:
   testing::RegistrySandbox sandbox_;
@@ -36,21 +45,15 @@ TEST_F(AgentIdentity, StoredHostNameIsReadOnlyWhenItFitsAndHasAPayload) {
   EXPECT_EQ(ReadAgentHostName(), L"");
   EXPECT_EQ(recorder_.Find(Source::Upload, 38)->args.at(0).narrow,
             "Software\\Orvex Security\\Halden Agent\\Config\\Services\\DEFAULTS");
-  struct Case {
-    const char* name;
-    std::wstring stored;
-    std::wstring host;
-    std::vector<int> traces;
-  };
-  const Case cases[] = {
+  const Case<std::wstring> cases[] = {
       {"deciphered, the prefix skipped unread", kStoredHostName, L"mgmt-01.corp.example", {45}},
       {"259 units are read, then fail decoding", std::wstring(259, L'A'), L"", {43}},
       {"shorter than the prefix", L"OVXHN:v2", L"", {43}},
       {"260 units are not read", std::wstring(260, L'A'), L"", {39}},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    sandbox_.SetText(kAgentConfigKey, kHostNameValue, c.stored);
+    sandbox_.SetText(kAgentConfigKey, kHostNameValue, c.input);
     recorder_.Clear();
     EXPECT_EQ(ReadAgentHostName(), c.host);
     EXPECT_THAT(recorder_.Numbers(Source::Upload), ElementsAreArray(c.traces));
@@ -60,23 +63,17 @@ TEST_F(AgentIdentity, StoredHostNameIsReadOnlyWhenItFitsAndHasAPayload) {
 
 TEST_F(AgentIdentity, PayloadMustDecodeDecipherAndFitTheHostNameBuffer) {
   const std::wstring longest(259, L'h');
-  struct Case {
-    const char* name;
-    std::string payload;
-    std::wstring host;
-    std::vector<int> traces;
-  };
-  const Case cases[] = {
+  const Case<std::string> cases[] = {
       {"padding does not read back", "AAAAAAAAAAA=", L"", {44}},
       {"259 units fit with the terminator", Payload(longest), longest, {45}},
       {"260 units are refused", Payload(std::wstring(260, L'h')), L"", {44}},
       {"400 units are refused", Payload(std::wstring(400, L'h')), L"", {44}},
       {"text ends at its first terminator", Payload(std::wstring(L"host\0tail", 9)), L"host", {45}},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     recorder_.Clear();
-    EXPECT_EQ(DecryptHostName(c.payload), c.host);
+    EXPECT_EQ(DecryptHostName(c.input), c.host);
     EXPECT_THAT(recorder_.Numbers(Source::Upload), ElementsAreArray(c.traces));
   }
   EXPECT_EQ(recorder_.Find(Source::Upload, 45)->args.at(0).wide, L"host");

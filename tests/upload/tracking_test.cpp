@@ -53,7 +53,6 @@ TEST_F(Tracking, EventsGoOutOnlyWithTheSwitchAndTheWholeLibrary) {
     bool FakeLink::*lack;  // the part the library lacks, if any
     bool stopped, sends;
   } rows[] = {
-      {{L"q.exe", L"-tracking"}, nullptr, false, true},
       {{L"q.exe", L"/TestMode", L"-Tracking"}, nullptr, false, true},
       {{L"q.exe", L"/TRACKING"}, nullptr, false, false},
       {{L"q.exe", L"-TRACKING=1"}, nullptr, false, false},
